@@ -1,0 +1,31 @@
+#pragma once
+// exp(-i*theta*H)*psi by a truncated Taylor series with a-priori degree and substeps,
+// after Al-Mohy and Higham, "Computing the action of the matrix exponential, with an
+// application to exponential integrators", SIAM J. Sci. Comput. 33 (2011).
+
+#include <cstdint>
+
+#include "morbizet/complex.hpp"
+#include "morbizet/hamiltonian.hpp"
+#include "morbizet/state_vector.hpp"
+
+namespace morbizet {
+
+// Degree m (1..55) and number of equal substeps s of the Taylor solver.
+struct TaylorParameters {
+  std::uint64_t m;
+  std::uint64_t s;
+};
+
+// The (m, s) with the fewest Hamiltonian applications s*m whose remainder bound
+// s * (b/s)^(m+1) / (m+1)! stays within ln(1 + rtol/2); ties keep the smaller m.
+// b = |theta| * norm_bound. A degree whose substep count does not fit in 64 bits is
+// left out; throws std::invalid_argument when every degree is left out.
+TaylorParameters choose_taylor_parameters(double b, double rtol);
+
+// psi holds ham.dim() amplitudes. Throws std::invalid_argument unless rtol > 0, or when
+// theta*norm_bound is too large for rtol; std::bad_alloc when memory runs out.
+StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
+                          std::int32_t num_threads);
+
+}  // namespace morbizet

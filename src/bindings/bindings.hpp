@@ -1,0 +1,12 @@
+#pragma once
+// One registration function per bound concept, called in order from the module body.
+
+#include <nanobind/nanobind.h>
+
+namespace morbizet::bindings {
+
+void init_pauli_word(nanobind::module_& m);
+void init_hamiltonian(nanobind::module_& m);
+void init_evolution(nanobind::module_& m);
+
+}  // namespace morbizet::bindings

@@ -1,0 +1,217 @@
+#include "morbizet/evolve_krylov.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "tolerance.hpp"
+
+namespace morbizet {
+
+namespace {
+
+constexpr std::uint64_t kMaxKrylovDim = 64;
+// Lanczos breakdown: below 100 * 2^-52 the next vector is rounding noise, and the
+// Krylov space built so far is invariant under H'.
+constexpr double kBreakdown = 2.220446049250313e-14;
+
+// v -= a * u with a real a scaling both parts of u.
+void subtract_scaled(cdouble* v, const cdouble* u, double a, std::uint64_t len) {
+  for (std::uint64_t i = 0; i < len; ++i) v[i] = {v[i].real() - a * u[i].real(), v[i].imag() - a * u[i].imag()};
+}
+
+// dst = src * r with a real r scaling both parts.
+void scale_real(const cdouble* src, cdouble* dst, std::uint64_t len, double r) {
+  for (std::uint64_t i = 0; i < len; ++i) dst[i] = {src[i].real() * r, src[i].imag() * r};
+}
+
+// out += a * v.
+void add_scaled(cdouble* out, const cdouble* v, cdouble a, std::uint64_t len) {
+  for (std::uint64_t i = 0; i < len; ++i) {
+    const cdouble t = cmul(a, v[i]);
+    out[i] = {out[i].real() + t.real(), out[i].imag() + t.imag()};
+  }
+}
+
+// Largest |re| or |im| over the vector; NaN entries are passed over.
+double max_component(const cdouble* x, std::uint64_t len) {
+  double mx = 0.0;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    const double a = std::max(std::abs(x[i].real()), std::abs(x[i].imag()));
+    mx = a > mx ? a : mx;
+  }
+  return mx;
+}
+
+// The plain 2-norm over- or underflows for vectors whose entries are all near the ends
+// of the double range although the vector itself is representable. Such a vector is
+// scaled in place by a power of two (exactly) and the exponent returned, so that the
+// substep runs on a vector of norm near 1; 0 when no scaling is needed or possible.
+int rescale_if_needed(cdouble* x, std::uint64_t len, double& beta) {
+  if (beta > 0.0 && beta <= std::numeric_limits<double>::max()) return 0;
+  if (!(beta == 0.0 || std::isinf(beta))) return 0;  // NaN stays NaN
+  const double mx = max_component(x, len);
+  if (mx == 0.0 || !std::isfinite(mx)) return 0;
+  const int e = std::ilogb(mx);
+  for (std::uint64_t i = 0; i < len; ++i) x[i] = {std::ldexp(x[i].real(), -e), std::ldexp(x[i].imag(), -e)};
+  beta = norm2(x, len);
+  return e;
+}
+
+}  // namespace
+
+void scale_into(const cdouble* src, cdouble* dst, std::uint64_t len, cdouble a) {
+  for (std::uint64_t i = 0; i < len; ++i) dst[i] = cmul(src[i], a);
+}
+
+cdouble dot_conj(const cdouble* p, const cdouble* q, std::uint64_t len) {
+  double re = 0.0, im = 0.0;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    re += p[i].real() * q[i].real() + p[i].imag() * q[i].imag();
+    im += p[i].real() * q[i].imag() - p[i].imag() * q[i].real();
+  }
+  return {re, im};
+}
+
+double norm2(const cdouble* x, std::uint64_t len) {
+  double sum = 0.0;
+  for (std::uint64_t i = 0; i < len; ++i) sum += x[i].real() * x[i].real() + x[i].imag() * x[i].imag();
+  return std::sqrt(sum);
+}
+
+KrylovParameters choose_krylov_parameters(std::uint64_t dim, double c, double rtol) {
+  if (dim == 1) return {1, 1};
+  // An infinite |theta| * norm has no finite substep count; even where the whole space
+  // fits one substep, its exponential would only be NaN.
+  if (std::isinf(c)) throw_too_large(c, rtol);
+  const std::uint64_t d_max = std::min<std::uint64_t>(dim, kMaxKrylovDim);
+  const double log_c = std::log(c);
+  const double log_tol = std::log(0.5 * rtol);
+  KrylovParameters best{2, 1};
+  double best_cost = std::numeric_limits<double>::infinity();
+  bool found = false;
+  for (std::uint64_t d = 2; d <= d_max; ++d) {
+    const double dd = static_cast<double>(d);
+    std::uint64_t n = 1;  // d = dim: the Krylov space is the whole space, exact in one step
+    if (d != dim) {
+      // Error bound of n substeps of dimension d: n * 2 (c/n)^d / d! <= rtol/2.
+      const double log_bound = (std::log(2.0) + dd * log_c) - std::lgamma(dd + 1.0);
+      n = first_fitting_count((log_bound - log_tol) / (dd - 1.0),
+                              [&](double nd) { return log_bound - (dd - 1.0) * std::log(nd) > log_tol; });
+      if (n == 0) continue;
+    }
+    const double cost = static_cast<double>(2 * d - 1) * static_cast<double>(n);
+    if (cost < best_cost) {
+      best = {d, n};
+      best_cost = cost;
+      found = true;
+    }
+  }
+  if (!found) throw_too_large(c, rtol);
+  return best;
+}
+
+KrylovWorkspace::KrylovWorkspace(std::uint64_t d_, std::uint64_t dim)
+    : d(d_), T(d_ * d_, 0.0), v_prev(allocate_state(dim)), v_cur(allocate_state(dim)), w(allocate_state(dim)) {}
+
+DenseMatrix build_projected_matrix(const std::vector<double>& T, std::uint64_t d, std::uint64_t m, cdouble z) {
+  DenseMatrix out(m * m);
+  for (std::uint64_t i = 0; i < m; ++i) {
+    for (std::uint64_t j = 0; j < m; ++j) out[i * m + j] = {T[i * d + j] * z.real(), T[i * d + j] * z.imag()};
+  }
+  return out;
+}
+
+std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double beta, std::int32_t num_threads,
+                              KrylovWorkspace& ws) {
+  const std::uint64_t dim = h.dim();
+  const std::uint64_t d = ws.d;
+  scale_into(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0});
+  if (d == 0) return 0;
+  double beta_prev = 0.0;
+  for (std::uint64_t j = 0;; ++j) {
+    cdouble* w = ws.w.get();
+    h.apply_nonidentity(ws.v_cur.get(), w, num_threads);
+    if (j > 0) subtract_scaled(w, ws.v_prev.get(), beta_prev, dim);
+    const double alpha = dot_conj(ws.v_cur.get(), w, dim).real();
+    ws.T[j * d + j] = alpha;
+    subtract_scaled(w, ws.v_cur.get(), alpha, dim);
+    const double beta_j = norm2(w, dim);
+    if (j + 1 < d) {
+      ws.T[(j + 1) * d + j] = beta_j;
+      ws.T[j * d + j + 1] = beta_j;
+    }
+    if (beta_j < kBreakdown) return j + 1;
+    if (j + 1 == d) return d;
+    std::swap(ws.v_prev, ws.v_cur);
+    scale_real(w, ws.v_cur.get(), dim, 1.0 / beta_j);
+    beta_prev = beta_j;
+  }
+}
+
+void lanczos_reconstruct(const Hamiltonian& h, const cdouble* x, double beta, std::uint64_t m, double tau,
+                         cdouble* out, std::int32_t num_threads, KrylovWorkspace& ws) {
+  const std::uint64_t dim = h.dim();
+  const std::uint64_t d = ws.d;
+  const std::vector<double>& T = ws.T;
+  scale_into(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0});
+  const DenseMatrix e = expm(build_projected_matrix(T, d, m, {0.0, -tau}), m);
+  // beta * E(0,0) * v_0, formed from x = beta * v_0 directly.
+  scale_into(x, out, dim, e[0]);
+  for (std::uint64_t k = 1; k < m; ++k) {
+    cdouble* w = ws.w.get();
+    h.apply_nonidentity(ws.v_cur.get(), w, num_threads);
+    subtract_scaled(w, ws.v_cur.get(), T[(k - 1) * d + (k - 1)], dim);
+    if (k >= 2) subtract_scaled(w, ws.v_prev.get(), T[(k - 2) * d + (k - 1)], dim);
+    std::swap(ws.v_prev, ws.v_cur);
+    scale_real(w, ws.v_cur.get(), dim, 1.0 / T[(k - 1) * d + k]);
+    add_scaled(out, ws.v_cur.get(), {beta * e[k * m].real(), beta * e[k * m].imag()}, dim);
+  }
+}
+
+StateBuffer evolve_krylov(const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
+                          std::int32_t num_threads) {
+  require_positive_rtol(rtol);
+  const std::uint64_t dim = ham.dim();
+  const double c = ham.norm_bound() * std::abs(theta);
+  const cdouble s = ham.identity_coeff();
+
+  if (c == 0.0) {
+    StateBuffer result = allocate_state(dim);
+    scale_into(psi, result.get(), dim, std::exp(cmul({0.0, -theta}, s)));
+    return result;
+  }
+
+  // Chosen before any allocation, so that a refused request costs nothing.
+  const KrylovParameters p = choose_krylov_parameters(dim, c, rtol);
+  StateBuffer result = allocate_state(dim);
+  const double tau = theta / static_cast<double>(p.n);
+  const cdouble phase = std::exp(cmul({0.0, -tau}, s));
+  std::copy(psi, psi + dim, result.get());
+  StateBuffer next = allocate_state(dim);
+  KrylovWorkspace ws(p.d, dim);
+
+  for (std::uint64_t step = 0; step < p.n; ++step) {
+    cdouble* x = result.get();
+    cdouble* y = next.get();
+    double beta = norm2(x, dim);
+    const int exponent = rescale_if_needed(x, dim, beta);
+    if (beta == 0.0) {
+      std::fill(y, y + dim, cdouble{0.0, 0.0});  // the zero vector stays zero exactly
+    } else {
+      std::fill(ws.T.begin(), ws.T.end(), 0.0);
+      const std::uint64_t m = lanczos_project(ham, x, beta, num_threads, ws);
+      lanczos_reconstruct(ham, x, beta, m, tau, y, num_threads, ws);
+      if (exponent != 0) {
+        for (std::uint64_t i = 0; i < dim; ++i) y[i] = {std::ldexp(y[i].real(), exponent), std::ldexp(y[i].imag(), exponent)};
+      }
+    }
+    // The identity part commutes with H': one scalar phase per substep.
+    for (std::uint64_t i = 0; i < dim; ++i) y[i] = cmul(y[i], phase);
+    std::swap(result, next);
+  }
+  return result;
+}
+
+}  // namespace morbizet

@@ -1,0 +1,84 @@
+#pragma once
+// Independent dense references for the core's tests: Pauli words as Kronecker products
+// of 2x2 matrices, built without the masks under test.
+
+#include <algorithm>
+#include <bit>
+#include <complex>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "morbizet/complex.hpp"
+
+namespace morbizet::testing {
+
+using Dense = std::vector<cdouble>;  // row-major square matrix
+
+inline Dense pauli_matrix(char c) {
+  const cdouble i{0.0, 1.0};
+  switch (c) {
+    case 'X': return {0.0, 1.0, 1.0, 0.0};
+    case 'Y': return {0.0, -i, i, 0.0};
+    case 'Z': return {1.0, 0.0, 0.0, -1.0};
+    default: return {1.0, 0.0, 0.0, 1.0};
+  }
+}
+
+inline Dense kron(const Dense& a, std::size_t na, const Dense& b, std::size_t nb) {
+  Dense out(na * nb * na * nb);
+  for (std::size_t i = 0; i < na; ++i)
+    for (std::size_t j = 0; j < na; ++j)
+      for (std::size_t k = 0; k < nb; ++k)
+        for (std::size_t l = 0; l < nb; ++l) out[(i * nb + k) * (na * nb) + (j * nb + l)] = a[i * na + j] * b[k * nb + l];
+  return out;
+}
+
+// coeff * (P_0 kron P_1 kron ...): the leftmost character is the most significant qubit.
+inline Dense word_matrix(cdouble coeff, const std::string& s) {
+  Dense m{coeff};
+  std::size_t n = 1;
+  for (char c : s) {
+    m = kron(m, n, pauli_matrix(c), 2);
+    n *= 2;
+  }
+  return m;
+}
+
+inline std::vector<cdouble> matvec(const Dense& m, const std::vector<cdouble>& v) {
+  const std::size_t n = v.size();
+  std::vector<cdouble> out(n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) out[i] += m[i * n + j] * v[j];
+  return out;
+}
+
+inline std::vector<cdouble> random_state(std::size_t dim, std::mt19937_64& rng) {
+  std::normal_distribution<double> g;
+  std::vector<cdouble> v(dim);
+  for (auto& x : v) x = {g(rng), g(rng)};
+  return v;
+}
+
+inline std::string random_string(std::size_t n, std::mt19937_64& rng) {
+  static const char kChars[] = "IXYZ";
+  std::string s(n, 'I');
+  for (auto& c : s) c = kChars[rng() % 4];
+  return s;
+}
+
+inline double max_abs_diff(const cdouble* a, const cdouble* b, std::size_t n) {
+  double mx = 0.0;
+  for (std::size_t i = 0; i < n; ++i) mx = std::max(mx, std::abs(a[i] - b[i]));
+  return mx;
+}
+
+inline bool bitwise_equal(const cdouble* a, const cdouble* b, std::size_t n) {
+  return std::equal(a, a + n, b, [](cdouble x, cdouble y) {
+    return std::bit_cast<std::uint64_t>(x.real()) == std::bit_cast<std::uint64_t>(y.real()) &&
+           std::bit_cast<std::uint64_t>(x.imag()) == std::bit_cast<std::uint64_t>(y.imag());
+  });
+}
+
+}  // namespace morbizet::testing

@@ -1,0 +1,111 @@
+// The Taylor solver: its a-priori parameters, termination on hostile inputs, and exact
+// identities.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+#include "dense_reference.hpp"
+#include "morbizet/dense_matrix.hpp"
+#include "morbizet/evolve_higham.hpp"
+
+namespace morbizet {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+void expect_params(double b, double rtol, std::uint64_t m, std::uint64_t s) {
+  const TaylorParameters p = choose_taylor_parameters(b, rtol);
+  EXPECT_EQ(p.m, m) << "b = " << b << ", rtol = " << rtol;
+  EXPECT_EQ(p.s, s) << "b = " << b << ", rtol = " << rtol;
+}
+
+TEST(TaylorParameters, WorkedExamples) {
+  expect_params(5e-5, 1e-8, 1, 1);
+  expect_params(0.00012, 1e-8, 1, 2);  // ties with (2, 1): the smaller degree wins
+  expect_params(1e-3, 1e-8, 2, 1);
+  expect_params(1.0, 1e-8, 11, 1);
+  expect_params(10.0, 1e-8, 40, 1);
+  expect_params(100.0, 1e-8, 54, 7);
+  expect_params(1.0, 1e-12, 15, 1);
+  expect_params(10.0, 1e-6, 37, 1);
+}
+
+TEST(TaylorParameters, NanBoundKeepsOneSubstep) {
+  expect_params(kNaN, 1e-8, 1, 1);
+  expect_params(1.0, -1.0, 1, 1);
+  expect_params(1.0, kNaN, 1, 1);
+}
+
+TEST(TaylorParameters, TerminatesWhenNoCountFits) {
+  EXPECT_THROW(choose_taylor_parameters(kInf, 1e-8), std::invalid_argument);
+  EXPECT_THROW(choose_taylor_parameters(1.0, 0.0), std::invalid_argument);
+  EXPECT_THROW(choose_taylor_parameters(1e300, 1e-8), std::invalid_argument);
+  EXPECT_THROW(choose_taylor_parameters(std::numeric_limits<double>::max(), 1e-300), std::invalid_argument);
+  // Large but representable: the degrees whose counts overflow are left out.
+  const TaylorParameters p = choose_taylor_parameters(1e17, 1e-16);
+  EXPECT_EQ(p.m, 55u);
+  EXPECT_GT(p.s, std::uint64_t{1} << 50);
+}
+
+TEST(EvolveHigham, RejectsNonPositiveTolerance) {
+  const Hamiltonian h({{{1.0, 0.0}, "X"}});
+  const cdouble psi[2] = {1.0, 0.0};
+  for (double rtol : {0.0, -1e-8, kNaN, -kInf}) EXPECT_THROW(evolve_higham(h, psi, 1.0, rtol, 1), std::invalid_argument);
+  EXPECT_THROW(evolve_higham(h, psi, kInf, 1e-8, 1), std::invalid_argument);
+}
+
+TEST(EvolveHigham, SingleStepClosedFormAndShortcuts) {
+  // b = 1e-5 gives (m, s) = (1, 1): exp(c) (psi - i theta H' psi) exactly.
+  const double theta = 1e-5;
+  const cdouble id{0.25, -0.5};
+  const Hamiltonian h({{{1.0, 0.0}, "X"}, {id, "I"}});
+  const cdouble psi[2] = {{0.6, 0.1}, {-0.3, 0.7}};
+  const StateBuffer r = evolve_higham(h, psi, theta, 1e-8, 1);
+  const cdouble phase = std::exp(cmul({0.0, -theta}, id));
+  for (int i = 0; i < 2; ++i) {
+    const cdouble hpsi = psi[1 - i];
+    const cdouble expected = phase * (psi[i] + cdouble{0.0, -theta} * hpsi);
+    EXPECT_NEAR(std::abs(r[i] - expected), 0.0, 1e-16);
+  }
+  // theta = 0 copies psi exactly; zero psi stays zero.
+  const StateBuffer same = evolve_higham(h, psi, 0.0, 1e-8, 1);
+  EXPECT_TRUE(testing::bitwise_equal(same.get(), psi, 2));
+  const cdouble zero[2] = {};
+  const StateBuffer z = evolve_higham(h, zero, 3.0, 1e-8, 2);
+  EXPECT_EQ(z[0], cdouble{});
+  EXPECT_EQ(z[1], cdouble{});
+}
+
+TEST(EvolveHigham, MatchesDenseExponentialAndThreadCounts) {
+  std::mt19937_64 rng(42);
+  std::normal_distribution<double> g;
+  const std::size_t n = 5;
+  std::vector<PauliWord> words;
+  for (int k = 0; k < 12; ++k) words.emplace_back(cdouble{g(rng), 0.0}, testing::random_string(n, rng));
+  words.emplace_back(cdouble{0.3, 0.0}, "IIIII");
+  const Hamiltonian h(std::move(words));
+  const std::size_t dim = h.dim();
+  testing::Dense dense(dim * dim);
+  for (const auto& w : h.get_pwords()) {
+    const auto m = testing::word_matrix(w.coeff(), w.get_string());
+    for (std::size_t e = 0; e < dense.size(); ++e) dense[e] += m[e];
+  }
+  const auto psi = testing::random_state(dim, rng);
+  for (double theta : {-2.5, 0.7, 6.0}) {
+    DenseMatrix a(dim * dim);
+    for (std::size_t e = 0; e < a.size(); ++e) a[e] = cdouble{0.0, -theta} * dense[e];
+    const auto expected = testing::matvec(expm(std::move(a), dim), psi);
+    const StateBuffer got = evolve_higham(h, psi.data(), theta, 1e-10, 1);
+    EXPECT_LT(testing::max_abs_diff(got.get(), expected.data(), dim), 1e-8) << "theta = " << theta;
+    const StateBuffer parallel = evolve_higham(h, psi.data(), theta, 1e-10, 3);
+    EXPECT_TRUE(testing::bitwise_equal(got.get(), parallel.get(), dim));
+  }
+}
+
+}  // namespace
+}  // namespace morbizet

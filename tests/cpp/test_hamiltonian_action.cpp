@@ -1,0 +1,77 @@
+// The action of H' against dense Kronecker products, and its independence of the
+// thread count.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dense_reference.hpp"
+#include "morbizet/hamiltonian.hpp"
+
+namespace morbizet {
+namespace {
+
+using testing::bitwise_equal;
+
+std::vector<cdouble> apply(const Hamiltonian& h, const std::vector<cdouble>& in, int threads) {
+  std::vector<cdouble> out(h.dim(), cdouble{7.0, 7.0});  // must be overwritten
+  h.apply_nonidentity(in.data(), out.data(), threads);
+  return out;
+}
+
+Hamiltonian random_hamiltonian(std::size_t n, std::size_t terms, std::mt19937_64& rng) {
+  std::normal_distribution<double> g;
+  std::vector<PauliWord> words;
+  for (std::size_t k = 0; k < terms; ++k) words.emplace_back(cdouble{g(rng), g(rng)}, testing::random_string(n, rng));
+  return Hamiltonian(std::move(words));
+}
+
+TEST(HamiltonianAction, WorkedExampleXZ) {
+  const Hamiltonian h({{{1.0, 0.0}, "XZ"}});
+  std::vector<cdouble> e1(4), e0(4);
+  e1[1] = 1.0;
+  e0[0] = 1.0;
+  EXPECT_EQ(apply(h, e1, 1), (std::vector<cdouble>{0.0, 0.0, 0.0, -1.0}));
+  EXPECT_EQ(apply(h, e0, 1), (std::vector<cdouble>{0.0, 0.0, 1.0, 0.0}));
+  // Y with coefficient 1 maps |0> to i|1>.
+  EXPECT_EQ(apply(Hamiltonian({{{1.0, 0.0}, "Y"}}), {1.0, 0.0}, 1), (std::vector<cdouble>{0.0, {0.0, 1.0}}));
+}
+
+TEST(HamiltonianAction, IdentityOnlyGivesZero) {
+  const Hamiltonian h({{{2.5, 0.0}, "II"}});
+  EXPECT_EQ(apply(h, {1.0, 2.0, 3.0, 4.0}, 2), std::vector<cdouble>(4));
+  EXPECT_EQ(apply(Hamiltonian({{{2.0, 0.0}, ""}}), {5.0}, 1), std::vector<cdouble>(1));
+}
+
+TEST(HamiltonianAction, MatchesKroneckerProductsOfRandomWords) {
+  std::mt19937_64 rng(20261209);
+  for (std::size_t n = 1; n <= 8; ++n) {
+    const Hamiltonian h = random_hamiltonian(n, 6, rng);
+    testing::Dense dense(h.dim() * h.dim());
+    for (std::uint64_t k : h.active_terms()) {
+      const auto& w = h.get_pwords()[k];
+      const auto m = testing::word_matrix(w.coeff(), w.get_string());
+      for (std::size_t e = 0; e < dense.size(); ++e) dense[e] += m[e];
+    }
+    const auto psi = testing::random_state(h.dim(), rng);
+    const auto expected = testing::matvec(dense, psi);
+    const auto got = apply(h, psi, 2);
+    EXPECT_LT(testing::max_abs_diff(got.data(), expected.data(), h.dim()), 1e-12) << "n = " << n;
+  }
+}
+
+TEST(HamiltonianAction, BitIdenticalForEveryThreadCount) {
+  std::mt19937_64 rng(7);
+  for (std::size_t n : {3, 10, 14}) {
+    const Hamiltonian h = random_hamiltonian(n, 20, rng);
+    const auto psi = testing::random_state(h.dim(), rng);
+    const auto serial = apply(h, psi, 0);
+    for (int threads : {-1, 1, 2, 3, static_cast<int>(h.dim()) + 1, 2147483647, -2147483647 - 1}) {
+      EXPECT_TRUE(bitwise_equal(serial.data(), apply(h, psi, threads).data(), h.dim()))
+          << "n = " << n << ", threads = " << threads;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morbizet

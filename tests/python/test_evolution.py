@@ -1,0 +1,137 @@
+"""Both solvers as Python sees them, against dense exponentials and exact identities."""
+
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+import scipy.linalg
+
+import _morbizet as mz
+from conftest import SOLVERS, dense, hamiltonian, heisenberg_terms, random_state, random_terms
+
+
+@pytest.mark.parametrize("rtol", [1e-6, 1e-9, 1e-12])
+@pytest.mark.parametrize("theta", [-12.0, -0.3, 0.05, 1.0, 25.0])
+def test_matches_dense_exponential(solver, rng, theta, rtol):
+    n = int(rng.integers(1, 9))
+    terms = random_terms(rng, n, int(rng.integers(1, 12)), identity=0.4)
+    psi = random_state(rng, n)
+    expected = scipy.linalg.expm(-1j * theta * dense(terms)) @ psi
+    got = solver(hamiltonian(terms), psi, theta, rtol, 2)
+    assert np.linalg.norm(got - expected) <= 50 * rtol + 1e-13
+
+
+@pytest.mark.parametrize("theta", [-4.0, 0.7])
+def test_taylor_handles_non_hermitian_sums(rng, theta):
+    terms = random_terms(rng, 5, 8, hermitian=False, identity=0.3 - 0.2j)
+    psi = random_state(rng, 5)
+    expected = scipy.linalg.expm(-1j * theta * dense(terms)) @ psi
+    got = mz._evolve_higham(hamiltonian(terms), psi, theta, 1e-10, 1)
+    assert np.linalg.norm(got - expected) <= 1e-8 * np.linalg.norm(expected)
+
+
+def test_exact_identities(solver, rng):
+    psi = random_state(rng, 4)
+    h = hamiltonian(random_terms(rng, 4, 6, identity=0.25))
+    assert np.array_equal(solver(h, psi, 0.0, 1e-8, 1), psi)
+    ident = hamiltonian([(0.5 - 0.25j, "IIII"), (1.5, "IIII")])
+    np.testing.assert_allclose(solver(ident, psi, 3.0, 1e-8, 1), np.exp(-3j * (2 - 0.25j)) * psi, rtol=1e-15)
+    forward = solver(h, psi, 2.5, 1e-12, 1)
+    np.testing.assert_allclose(solver(h, forward, -2.5, 1e-12, 1), psi, atol=1e-10)
+    # A single Pauli word P squares to 1: exp(-i t P) = cos t - i sin t P.
+    word = hamiltonian([(1.0, "XIYZ")])
+    p_psi = dense([(1.0, "XIYZ")]) @ psi
+    np.testing.assert_allclose(solver(word, psi, 0.9, 1e-12, 1),
+                               np.cos(0.9) * psi - 1j * np.sin(0.9) * p_psi, atol=1e-11)
+    assert not np.any(solver(h, np.zeros(16, complex), 1.5, 1e-8, 1))
+
+
+def test_bit_identical_across_thread_counts(solver, rng):
+    h = hamiltonian(random_terms(rng, 11, 25, identity=0.1))
+    psi = random_state(rng, 11)
+    reference = solver(h, psi, 1.3, 1e-10, 0)
+    for threads in (-1, 1, 2, 3, 2**11 + 1, 2**31 - 1):
+        assert solver(h, psi, 1.3, 1e-10, threads).tobytes() == reference.tobytes(), threads
+
+
+def test_solvers_agree_on_a_heisenberg_chain(rng):
+    h = hamiltonian(heisenberg_terms(12))
+    psi = random_state(rng, 12)
+    a = mz._evolve_higham(h, psi, 2.0, 1e-10, 2)
+    b = mz._evolve_krylov(h, psi, 2.0, 1e-10, 2)
+    assert a.dtype == b.dtype == np.complex128 and a.shape == b.shape
+    assert np.linalg.norm(a - b) < 1e-8
+
+
+def test_array_ownership(solver, rng):
+    psi = random_state(rng, 3)
+    psi.flags.writeable = False
+    before = psi.copy()
+    h = hamiltonian([(1.0, "XYZ"), (0.5, "ZZI")])
+    first = solver(h, psi, 0.4, 1e-8, 1)
+    assert np.array_equal(psi, before)
+    assert first.flags.writeable and first.flags.c_contiguous and first.ndim == 1
+    first[:] = 7
+    second = solver(h, psi, 0.4, 1e-8, 1)
+    assert np.array_equal(psi, before) and not np.array_equal(second, first)
+    del psi, before
+    view = second[1:]
+    del second
+    assert np.all(np.isfinite(view))
+    # Integral theta and rtol are accepted as the equal floats.
+    assert np.array_equal(solver(h, first, 1, 1, 1), solver(h, first, 1.0, 1.0, 1))
+
+
+def test_argument_errors(solver):
+    h = hamiltonian([(1.0, "XY")])
+    psi = np.ones(4, complex)
+    for args in [(h, psi, 1.0, 1e-8, 2.0), (h, psi, 1.0, 1e-8, 2**31), (h, psi, 1.0, 1e-8, -(2**31) - 1),
+                 (mz._PauliWord(1.0, "XY"), psi, 1.0, 1e-8, 1), (None, psi, 1.0, 1e-8, 1),
+                 (h, None, 1.0, 1e-8, 1), (h, np.ones((2, 2), complex), 1.0, 1e-8, 1),
+                 (h, psi, "1", 1e-8, 1)]:
+        with pytest.raises(TypeError):
+            solver(*args)
+    for length in (2, 8, 0):
+        with pytest.raises(ValueError, match=f"psi has {length} amplitudes.*4"):
+            solver(h, np.ones(length, complex), 1.0, 1e-8, 1)
+    for rtol in (0.0, -1e-8, float("nan")):
+        with pytest.raises(ValueError, match="rtol must be a positive number"):
+            solver(h, psi, 1.0, rtol, 1)
+    with pytest.raises(ValueError, match="too large"):
+        solver(hamiltonian([(1.0, "XY")] * 2 + [(1.0, "ZZ")]), np.ones(4, complex), float("inf"), 1e-8, 1)
+    # NaN theta propagates as NaN values.
+    assert np.all(np.isnan(solver(h, psi, float("nan"), 1e-8, 1)))
+
+
+def test_interpreter_lock_is_released(solver, rng):
+    h = hamiltonian(heisenberg_terms(15))
+    psi = random_state(rng, 15)
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(10.0)  # without a released lock the counter would starve
+    try:
+        t = threading.Thread(target=count)
+        t.start()
+        time.sleep(0.01)
+        start = len(ticks)
+        solver(h, psi, 2.0, 1e-10, 1)
+        during = len(ticks) - start
+        done.set()
+        t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert during >= 5
+
+
+def test_both_solvers_registered_alike():
+    sigs = [f.__nb_signature__[0][0].split("(", 1)[1] for f in SOLVERS]
+    assert sigs[0] == sigs[1]
