@@ -2,10 +2,17 @@
 # Python packages (creating a Debian testing root on first use where the host lacks them).
 ENV      := tools/env
 BUILD    := build
+ASAN     := build-asan
 JOBS     ?= $(shell nproc)
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZET_BUILD_TESTS=ON
 
-.PHONY: all build run test bench clean
+# The sanitizer run: the ASan runtime is preloaded into the (uninstrumented) interpreter,
+# with the C++ runtime beside it so that ASan finds the real __cxa_throw; leak detection is off because the interpreter keeps its start-up allocations on
+# purpose, and both sanitizers stop at the first report.
+SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
+          UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all build run test test-dev sanitize bench clean
 
 all: run
 
@@ -19,5 +26,20 @@ run: build
 test: build
 	$(ENV) sh -c 'ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) && python3 -m pytest -q tests/python'
 
+# The Python tests again in the interpreter's development mode (debug allocator hooks
+# that abort on allocator calls made without the interpreter lock).
+test-dev: build
+	$(ENV) python3 -X dev -m pytest -q -p no:cacheprovider tests/python
+
+sanitize:
+	$(ENV) sh -c 'cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORBIZET_BUILD_TESTS=ON \
+	    -DMORBIZET_SANITIZE=ON >/dev/null && cmake --build $(ASAN) -j $(JOBS) && \
+	  $(SAN_ENV) ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) && \
+	  $(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(CURDIR)/$(ASAN) \
+	    MORBIZET_SANITIZED=1 python3 -m pytest -q -p no:cacheprovider tests/python'
+
+bench: build
+	$(ENV) python3 bench/run.py
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN)

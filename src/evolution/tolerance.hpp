@@ -1,6 +1,7 @@
 #pragma once
 // Argument checks shared by the two solvers.
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,19 +10,26 @@
 
 namespace morbizet {
 
+// The shortest text that reads back as x.
+inline std::string format_double(double x) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, x);
+  return std::string(buf, r.ptr);
+}
+
 // A zero tolerance has no finite step count, and a negative or NaN one would silently
 // degrade to a first-order step; neither is a request that can be honoured.
 inline void require_positive_rtol(double rtol) {
   if (!(rtol > 0.0)) {
-    throw std::invalid_argument("rtol must be a positive number, got " + std::to_string(rtol));
+    throw std::invalid_argument("rtol must be a positive number, got " + format_double(rtol));
   }
 }
 
 // Raised when no candidate's substep count fits in 64 bits.
 [[noreturn]] inline void throw_too_large(double b, double rtol) {
   throw std::invalid_argument("|theta| * norm of H is too large for the tolerance: |theta| * sum |coeff| = " +
-                              std::to_string(b) + " would need more than 2**64 substeps at rtol = " +
-                              std::to_string(rtol));
+                              format_double(b) + " would need more than 2**64 substeps at rtol = " +
+                              format_double(rtol));
 }
 
 // The first count n >= max(ceil(e^x), 1) for which too_few(n) is false, where e^x is the
