@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "morbizet/complex.hpp"
+#include "morbizet/pauli_sum_kernel.hpp"
 #include "morbizet/pauli_word.hpp"
 
 namespace morbizet {
@@ -27,7 +28,8 @@ class Hamiltonian {
   double norm_bound() const { return norm_bound_; }
 
   // out = (H - identity_coeff*I) * in over dim() amplitudes; in and out must not
-  // overlap. Identical bit for bit for every num_threads (<= 0: the calling thread).
+  // overlap. Identical bit for bit for every num_threads (<= 0: the calling thread), and
+  // to clearing out and calling apply_add of every active word in order.
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const;
 
  private:
@@ -36,6 +38,7 @@ class Hamiltonian {
   std::uint64_t dim_;
   double norm_bound_ = 0.0;
   cdouble identity_coeff_{0.0, 0.0};
+  std::vector<PauliTerm> active_words_;  // the active words in the kernel's compact form
 };
 
 }  // namespace morbizet

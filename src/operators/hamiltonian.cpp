@@ -27,12 +27,14 @@ Hamiltonian::Hamiltonian(std::vector<PauliWord> pwords) : pwords_(std::move(pwor
   check_words(pwords_);
   dim_ = pwords_.front().dim();
   active_terms_.reserve(pwords_.size());
+  active_words_.reserve(pwords_.size());
   for (std::size_t k = 0; k < pwords_.size(); ++k) {
     const cdouble c = pwords_[k].coeff();
     if (pwords_[k].is_identity()) {
       identity_coeff_ = {identity_coeff_.real() + c.real(), identity_coeff_.imag() + c.imag()};
     } else {
       active_terms_.push_back(k);
+      active_words_.push_back({pwords_[k].x_mask(), pwords_[k].z_mask(), pwords_[k].phased_coeff()});
       norm_bound_ += std::hypot(c.real(), c.imag());
     }
   }

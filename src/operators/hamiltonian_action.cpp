@@ -36,8 +36,7 @@ void PauliWord::apply_add(const cdouble* in, cdouble* out, std::int32_t num_thre
 }
 
 void Hamiltonian::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {
-  std::fill(out, out + dim_, cdouble{0.0, 0.0});
-  for (const std::uint64_t k : active_terms_) pwords_[k].apply_add(in, out, num_threads);
+  apply_pauli_sum(active_words_, in, out, dim_, num_threads);
 }
 
 }  // namespace morbizet
