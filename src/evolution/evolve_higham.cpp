@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "operators/parallel.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -14,40 +15,53 @@ constexpr std::uint64_t kMaxDegree = 55;
 // Terms below this fraction of the partial sum cannot change it in double precision.
 constexpr double kEarlyExit = 0x1p-53;
 
-// Largest squared modulus, starting from 0 and replaced only by a strictly greater
-// value, so NaN entries never win.
-struct Maxima {
-  double term = 0.0;
-  double result = 0.0;
-};
+// Maxima of squared moduli start from 0 and are replaced only by strictly greater
+// values, so NaN entries never win; a maximum is the same in whatever order (and on
+// however many threads) it is taken. Every loop here is element-wise, so the results do
+// not depend on the thread count either.
 
-double max_abs2(const cdouble* v, std::uint64_t n) {
-  double mx = 0.0;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const double a = v[i].real() * v[i].real() + v[i].imag() * v[i].imag();
-    mx = a > mx ? a : mx;
-  }
+double abs2(cdouble v) { return v.real() * v.real() + v.imag() * v.imag(); }
+
+// dst = src, returning max |src|^2.
+double copy_max_abs2(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads) {
+  double mx = 0.0, unused = 0.0;
+  parallel_max2(n, threads, mx, unused, [&](std::uint64_t b, std::uint64_t e, double& m, double&) {
+    for (std::uint64_t i = b; i < e; ++i) {
+      dst[i] = src[i];
+      const double a = abs2(src[i]);
+      m = a > m ? a : m;
+    }
+  });
   return mx;
 }
 
-// One Taylor term: term = f*work, result += term, and both maxima, in one pass.
-Maxima add_taylor_term(cdouble f, const cdouble* work, cdouble* term, cdouble* result, std::uint64_t n) {
-  Maxima mx;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const cdouble t = cmul(f, work[i]);
-    const cdouble r{result[i].real() + t.real(), result[i].imag() + t.imag()};
-    term[i] = t;
-    result[i] = r;
-    const double at = t.real() * t.real() + t.imag() * t.imag();
-    const double ar = r.real() * r.real() + r.imag() * r.imag();
-    mx.term = at > mx.term ? at : mx.term;
-    mx.result = ar > mx.result ? ar : mx.result;
-  }
-  return mx;
+// One Taylor term: term = f*work, result += term, and the maxima of |term|^2 and of the
+// updated |result|^2, in one pass.
+void add_taylor_term(cdouble f, const cdouble* work, cdouble* term, cdouble* result, std::uint64_t n,
+                     std::int32_t threads, double& max_term, double& max_result) {
+  parallel_max2(n, threads, max_term, max_result,
+                [&](std::uint64_t b, std::uint64_t e, double& mt, double& mr) {
+                  for (std::uint64_t i = b; i < e; ++i) {
+                    const cdouble t = cmul(f, work[i]);
+                    const cdouble r{result[i].real() + t.real(), result[i].imag() + t.imag()};
+                    term[i] = t;
+                    result[i] = r;
+                    const double at = abs2(t), ar = abs2(r);
+                    mt = at > mt ? at : mt;
+                    mr = ar > mr ? ar : mr;
+                  }
+                });
 }
 
-void multiply_all(cdouble* v, std::uint64_t n, cdouble phase) {
-  for (std::uint64_t i = 0; i < n; ++i) v[i] = cmul(v[i], phase);
+void copy_all(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads) {
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { std::copy(src + b, src + e, dst + b); });
+}
+
+// dst = phase * src.
+void scale_all(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble phase, std::int32_t threads) {
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) dst[i] = cmul(src[i], phase);
+  });
 }
 
 }  // namespace
@@ -86,8 +100,7 @@ StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double the
 
   if (b == 0.0) {
     StateBuffer result = allocate_state(dim);
-    const cdouble phase = std::exp(c);
-    for (std::uint64_t i = 0; i < dim; ++i) result[i] = cmul(phase, psi[i]);
+    scale_all(psi, result.get(), dim, std::exp(c), num_threads);
     return result;
   }
 
@@ -96,28 +109,28 @@ StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double the
   StateBuffer result = allocate_state(dim);
   const double sd = static_cast<double>(p.s);
   const cdouble eta = std::exp(cdouble{c.real() / sd, c.imag() / sd});
-  std::copy(psi, psi + dim, result.get());
+  copy_all(psi, result.get(), dim, num_threads);
   StateBuffer term = allocate_state(dim);
   StateBuffer work = allocate_state(dim);
   const double inv_s = 1.0 / sd;
 
   for (std::uint64_t step = 0; step < p.s; ++step) {
-    std::copy(result.get(), result.get() + dim, term.get());
-    double c1 = std::sqrt(max_abs2(term.get(), dim));
+    double c1 = std::sqrt(copy_max_abs2(result.get(), term.get(), dim, num_threads));
     for (std::uint64_t k = 1; k <= p.m; ++k) {
       ham.apply_nonidentity(term.get(), work.get(), num_threads);
       const double q = inv_s / static_cast<double>(k);
       const cdouble f{q * 0.0, -theta * q};  // -i*theta/(s*k)
-      const Maxima mx = add_taylor_term(f, work.get(), term.get(), result.get(), dim);
-      const double c2 = std::sqrt(mx.term);
-      const double nr = std::sqrt(mx.result);
+      double max_term = 0.0, max_result = 0.0;
+      add_taylor_term(f, work.get(), term.get(), result.get(), dim, num_threads, max_term, max_result);
+      const double c2 = std::sqrt(max_term);
+      const double nr = std::sqrt(max_result);
       // The last two terms are below the rounding of the partial sum: the series has
       // converged for this substep.
       if (nr * kEarlyExit >= c1 + c2) break;
       c1 = c2;
     }
     // The identity part commutes with everything: one scalar phase per substep.
-    multiply_all(result.get(), dim, eta);
+    scale_all(result.get(), result.get(), dim, eta, num_threads);
   }
   return result;
 }

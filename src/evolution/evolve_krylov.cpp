@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "operators/parallel.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -16,22 +17,59 @@ constexpr std::uint64_t kMaxKrylovDim = 64;
 // Krylov space built so far is invariant under H'.
 constexpr double kBreakdown = 2.220446049250313e-14;
 
-// v -= a * u with a real a scaling both parts of u.
-void subtract_scaled(cdouble* v, const cdouble* u, double a, std::uint64_t len) {
-  for (std::uint64_t i = 0; i < len; ++i) v[i] = {v[i].real() - a * u[i].real(), v[i].imag() - a * u[i].imag()};
+// The element-wise steps run on num_threads threads; they give the same values on any
+// number. The sums (inner products and norms) run on the calling thread in index order,
+// fused with the element-wise step that produces their operand, which adds the same
+// terms in the same order as computing the two one after the other.
+
+// dst = src * a (complex a).
+void scale_into_parallel(const cdouble* src, cdouble* dst, std::uint64_t len, cdouble a, std::int32_t threads) {
+  parallel_ranges(len, threads, [&](std::uint64_t b, std::uint64_t e) { scale_into(src + b, dst + b, e - b, a); });
+}
+
+// w -= beta * u, with a real beta scaling both parts, then returns the real part of
+// dot_conj(v, w).
+double subtract_then_dot(cdouble* w, const cdouble* u, double beta, const cdouble* v, std::uint64_t len) {
+  double re = 0.0;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    w[i] = {w[i].real() - beta * u[i].real(), w[i].imag() - beta * u[i].imag()};
+    re += v[i].real() * w[i].real() + v[i].imag() * w[i].imag();
+  }
+  return re;
+}
+
+// w -= alpha * v, then returns norm2(w).
+double subtract_then_norm(cdouble* w, const cdouble* v, double alpha, std::uint64_t len) {
+  double sum = 0.0;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    w[i] = {w[i].real() - alpha * v[i].real(), w[i].imag() - alpha * v[i].imag()};
+    sum += w[i].real() * w[i].real() + w[i].imag() * w[i].imag();
+  }
+  return std::sqrt(sum);
 }
 
 // dst = src * r with a real r scaling both parts.
-void scale_real(const cdouble* src, cdouble* dst, std::uint64_t len, double r) {
-  for (std::uint64_t i = 0; i < len; ++i) dst[i] = {src[i].real() * r, src[i].imag() * r};
+void scale_real(const cdouble* src, cdouble* dst, std::uint64_t len, double r, std::int32_t threads) {
+  parallel_ranges(len, threads, [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) dst[i] = {src[i].real() * r, src[i].imag() * r};
+  });
 }
 
-// out += a * v.
-void add_scaled(cdouble* out, const cdouble* v, cdouble a, std::uint64_t len) {
-  for (std::uint64_t i = 0; i < len; ++i) {
-    const cdouble t = cmul(a, v[i]);
-    out[i] = {out[i].real() + t.real(), out[i].imag() + t.imag()};
-  }
+// One step of the second pass, element by element: w -= alpha * v_cur; w -= beta *
+// v_prev (when beta_used); next = w * r; out += coefficient * next.
+void reconstruct_step(cdouble* w, const cdouble* v_cur, double alpha, const cdouble* v_prev, bool beta_used,
+                      double beta, double r, cdouble* next, cdouble coefficient, cdouble* out, std::uint64_t len,
+                      std::int32_t threads) {
+  parallel_ranges(len, threads, [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) {
+      cdouble x{w[i].real() - alpha * v_cur[i].real(), w[i].imag() - alpha * v_cur[i].imag()};
+      if (beta_used) x = {x.real() - beta * v_prev[i].real(), x.imag() - beta * v_prev[i].imag()};
+      w[i] = x;
+      next[i] = {x.real() * r, x.imag() * r};
+      const cdouble t = cmul(coefficient, next[i]);
+      out[i] = {out[i].real() + t.real(), out[i].imag() + t.imag()};
+    }
+  });
 }
 
 // Largest |re| or |im| over the vector; NaN entries are passed over.
@@ -127,17 +165,18 @@ std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double bet
                               KrylovWorkspace& ws) {
   const std::uint64_t dim = h.dim();
   const std::uint64_t d = ws.d;
-  scale_into(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0});
+  scale_into_parallel(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0}, num_threads);
   if (d == 0) return 0;
   double beta_prev = 0.0;
   for (std::uint64_t j = 0;; ++j) {
     cdouble* w = ws.w.get();
     h.apply_nonidentity(ws.v_cur.get(), w, num_threads);
-    if (j > 0) subtract_scaled(w, ws.v_prev.get(), beta_prev, dim);
-    const double alpha = dot_conj(ws.v_cur.get(), w, dim).real();
+    // Three-term recurrence, beta term first; only the real part of the Rayleigh
+    // quotient is kept, as for a Hermitian H'.
+    const double alpha = j > 0 ? subtract_then_dot(w, ws.v_prev.get(), beta_prev, ws.v_cur.get(), dim)
+                               : dot_conj(ws.v_cur.get(), w, dim).real();
     ws.T[j * d + j] = alpha;
-    subtract_scaled(w, ws.v_cur.get(), alpha, dim);
-    const double beta_j = norm2(w, dim);
+    const double beta_j = subtract_then_norm(w, ws.v_cur.get(), alpha, dim);
     if (j + 1 < d) {
       ws.T[(j + 1) * d + j] = beta_j;
       ws.T[j * d + j + 1] = beta_j;
@@ -145,7 +184,7 @@ std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double bet
     if (beta_j < kBreakdown) return j + 1;
     if (j + 1 == d) return d;
     std::swap(ws.v_prev, ws.v_cur);
-    scale_real(w, ws.v_cur.get(), dim, 1.0 / beta_j);
+    scale_real(w, ws.v_cur.get(), dim, 1.0 / beta_j, num_threads);
     beta_prev = beta_j;
   }
 }
@@ -155,18 +194,21 @@ void lanczos_reconstruct(const Hamiltonian& h, const cdouble* x, double beta, st
   const std::uint64_t dim = h.dim();
   const std::uint64_t d = ws.d;
   const std::vector<double>& T = ws.T;
-  scale_into(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0});
+  scale_into_parallel(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0}, num_threads);
   const DenseMatrix e = expm(build_projected_matrix(T, d, m, {0.0, -tau}), m);
   // beta * E(0,0) * v_0, formed from x = beta * v_0 directly.
-  scale_into(x, out, dim, e[0]);
+  scale_into_parallel(x, out, dim, e[0], num_threads);
   for (std::uint64_t k = 1; k < m; ++k) {
     cdouble* w = ws.w.get();
     h.apply_nonidentity(ws.v_cur.get(), w, num_threads);
-    subtract_scaled(w, ws.v_cur.get(), T[(k - 1) * d + (k - 1)], dim);
-    if (k >= 2) subtract_scaled(w, ws.v_prev.get(), T[(k - 2) * d + (k - 1)], dim);
-    std::swap(ws.v_prev, ws.v_cur);
-    scale_real(w, ws.v_cur.get(), dim, 1.0 / T[(k - 1) * d + k]);
-    add_scaled(out, ws.v_cur.get(), {beta * e[k * m].real(), beta * e[k * m].imag()}, dim);
+    // The basis vector v_k again, alpha term first this time, and its share of the result.
+    const double alpha = T[(k - 1) * d + (k - 1)];
+    const double beta_back = k >= 2 ? T[(k - 2) * d + (k - 1)] : 0.0;
+    const double r = 1.0 / T[(k - 1) * d + k];
+    const cdouble coefficient{beta * e[k * m].real(), beta * e[k * m].imag()};
+    std::swap(ws.v_prev, ws.v_cur);  // v_prev now holds v_(k-1), v_cur the buffer for v_k
+    reconstruct_step(w, ws.v_prev.get(), alpha, ws.v_cur.get(), k >= 2, beta_back, r, ws.v_cur.get(), coefficient,
+                     out, dim, num_threads);
   }
 }
 
@@ -179,7 +221,7 @@ StateBuffer evolve_krylov(const Hamiltonian& ham, const cdouble* psi, double the
 
   if (c == 0.0) {
     StateBuffer result = allocate_state(dim);
-    scale_into(psi, result.get(), dim, std::exp(cmul({0.0, -theta}, s)));
+    scale_into_parallel(psi, result.get(), dim, std::exp(cmul({0.0, -theta}, s)), num_threads);
     return result;
   }
 
@@ -208,7 +250,7 @@ StateBuffer evolve_krylov(const Hamiltonian& ham, const cdouble* psi, double the
       }
     }
     // The identity part commutes with H': one scalar phase per substep.
-    for (std::uint64_t i = 0; i < dim; ++i) y[i] = cmul(y[i], phase);
+    scale_into_parallel(y, y, dim, phase, num_threads);
     std::swap(result, next);
   }
   return result;

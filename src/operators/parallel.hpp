@@ -1,6 +1,7 @@
 #pragma once
 // The one place where the core uses OpenMP.
 
+#include <algorithm>
 #include <cstdint>
 
 namespace morbizet {
@@ -22,6 +23,42 @@ void parallel_for(std::int64_t n, std::int32_t num_threads, Body&& body) {
 #pragma omp for schedule(static)
     for (std::int64_t i = 0; i < n; ++i) body(i);
   }
+}
+
+// Element-wise loops over long vectors run in fixed ranges of this many elements, so
+// that each range is a plain loop the compiler vectorises.
+inline constexpr std::uint64_t kRange = std::uint64_t{1} << 14;
+
+// Runs body(begin, end) over consecutive ranges that cover [0, n). Only for loops whose
+// elements are independent: the result is then the same for every thread count.
+template <class Body>
+void parallel_ranges(std::uint64_t n, std::int32_t num_threads, Body&& body) {
+  const auto ranges = static_cast<std::int64_t>((n + kRange - 1) / kRange);
+  parallel_for(ranges, num_threads, [&](std::int64_t r) {
+    const std::uint64_t begin = static_cast<std::uint64_t>(r) * kRange;
+    body(begin, std::min(n, begin + kRange));
+  });
+}
+
+// As parallel_ranges, where body(begin, end, m1, m2) also raises m1 and m2 to maxima of
+// its range (replacing them only by strictly greater values). Returns the two maxima
+// over [0, n), starting from 0. A maximum does not depend on the order in which values
+// are compared, so neither does the result.
+template <class Body>
+void parallel_max2(std::uint64_t n, std::int32_t num_threads, double& m1, double& m2, Body&& body) {
+  const auto ranges = static_cast<std::int64_t>((n + kRange - 1) / kRange);
+  const int team = team_size(num_threads);
+  double a = 0.0, b = 0.0;
+#pragma omp parallel for schedule(static) num_threads(team) if (num_threads > 0) reduction(max : a, b)
+  for (std::int64_t r = 0; r < ranges; ++r) {
+    const std::uint64_t begin = static_cast<std::uint64_t>(r) * kRange;
+    double ra = 0.0, rb = 0.0;
+    body(begin, std::min(n, begin + kRange), ra, rb);
+    a = ra > a ? ra : a;
+    b = rb > b ? rb : b;
+  }
+  m1 = a;
+  m2 = b;
 }
 
 }  // namespace morbizet
