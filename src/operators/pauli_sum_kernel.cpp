@@ -104,17 +104,20 @@ template <int W, int XW>
   }
   const std::uint64_t xc = xl & ~static_cast<std::uint64_t>(W - 1);
   const std::uint64_t zc = zl & ~static_cast<std::uint64_t>(W - 1);
-  for (std::uint64_t l = 0; l < len; l += W) {
-    const std::uint64_t ic = l ^ xc;
-    D v = load<W>(src + ic);
-    if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
-    const std::uint64_t chunk_sign = (hi ^ parity(ic & zc)) << 63;
-    const D sr = reinterpret_cast<D>(s_re ^ chunk_sign);
-    const D si = reinterpret_cast<D>(s_im ^ chunk_sign);
-    const D p1 = sr * v;
-    const D p2 = si * __builtin_shuffle(v, swap_parts<W>());
-    const D t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
-    store<W>(out + l, load<W>(out + l) + t);
+  // Within a run of chunks below the lowest bit of zc the chunk's sign is constant.
+  const std::uint64_t run = zc == 0 ? len : std::min(len, zc & (~zc + 1));
+  for (std::uint64_t l0 = 0; l0 < len; l0 += run) {
+    const std::uint64_t run_sign = (hi ^ parity((l0 ^ xc) & zc)) << 63;
+    const D sr = reinterpret_cast<D>(s_re ^ run_sign);
+    const D si = reinterpret_cast<D>(s_im ^ run_sign);
+    for (std::uint64_t l = l0; l < l0 + run; l += W) {
+      D v = load<W>(src + (l ^ xc));
+      if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
+      const D p1 = sr * v;
+      const D p2 = si * __builtin_shuffle(v, swap_parts<W>());
+      const D t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+      store<W>(out + l, load<W>(out + l) + t);
+    }
   }
 }
 
