@@ -12,9 +12,9 @@ namespace {
 constexpr int kThreadsPerProcessor = 4;
 }  // namespace
 
-int team_size(std::int32_t num_threads) {
-  const int cap = kThreadsPerProcessor * std::max(1, omp_get_num_procs());
-  return std::clamp<int>(num_threads, 1, cap);
+int team_size(std::int32_t num_threads, std::int64_t work_items) {
+  const std::int64_t cap = std::min<std::int64_t>(kThreadsPerProcessor * std::max(1, omp_get_num_procs()), work_items);
+  return static_cast<int>(std::clamp<std::int64_t>(num_threads, 1, std::max<std::int64_t>(cap, 1)));
 }
 
 }  // namespace morbizet

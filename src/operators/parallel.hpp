@@ -6,18 +6,21 @@
 
 namespace morbizet {
 
-// The team size handed to OpenMP for a requested num_threads: at least 1, since the
-// num_threads clause needs a positive value even when the region is inactive, and at
-// most a few threads per processor, since a caller's 2147483647 would otherwise make
-// the runtime try to create billions of threads. Results never depend on it.
-int team_size(std::int32_t num_threads);
+// The team size handed to OpenMP for a requested num_threads and a loop of work_items
+// independent items: at least 1, since the num_threads clause needs a positive value
+// even when the region is inactive; at most a few threads per processor, since a
+// caller's 2147483647 would otherwise make the runtime try to create billions of
+// threads; and no more threads than items, since an idle thread still costs a wake-up
+// and a barrier, which on a busy machine can wait a whole scheduler time slice.
+// Results never depend on it.
+int team_size(std::int32_t num_threads, std::int64_t work_items);
 
 // Runs body(i) for i in [0, n): statically scheduled over num_threads threads, or on
 // the calling thread alone when num_threads <= 0. Each thread gets one contiguous block
 // of indices and visits it in increasing order.
 template <class Body>
 void parallel_for(std::int64_t n, std::int32_t num_threads, Body&& body) {
-  const int team = team_size(num_threads);
+  const int team = team_size(num_threads, n);
 #pragma omp parallel num_threads(team) if (num_threads > 0)
   {
 #pragma omp for schedule(static)
@@ -47,7 +50,7 @@ void parallel_ranges(std::uint64_t n, std::int32_t num_threads, Body&& body) {
 template <class Body>
 void parallel_max2(std::uint64_t n, std::int32_t num_threads, double& m1, double& m2, Body&& body) {
   const auto ranges = static_cast<std::int64_t>((n + kRange - 1) / kRange);
-  const int team = team_size(num_threads);
+  const int team = team_size(num_threads, ranges);
   double a = 0.0, b = 0.0;
 #pragma omp parallel for schedule(static) num_threads(team) if (num_threads > 0) reduction(max : a, b)
   for (std::int64_t r = 0; r < ranges; ++r) {
