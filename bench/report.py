@@ -1,0 +1,145 @@
+"""The outputs of a run: progress lines while it runs, then a table on the terminal, a
+JSON file with everything measured, and a PNG of time against n."""
+
+import json
+import math
+
+MIB = 2**20
+
+COLUMNS = [
+    # (header, width, row -> text)
+    ("model", 10, lambda r: r["model"]),
+    ("n", 3, lambda r: str(r["n"])),
+    ("theta", 5, lambda r: f"{r['theta']:g}"),
+    ("method", 10, lambda r: r["method"]),
+    ("thr", 3, lambda r: str(r["threads"])),
+    ("build s", 8, lambda r: fmt(r.get("build_s"), ".3g")),
+    ("solve s", 8, lambda r: fmt(r.get("solve_s"), ".3g")),
+    ("total s", 8, lambda r: fmt(r.get("total_s"), ".3g")),
+    ("reps", 4, lambda r: fmt(r.get("reps_done"), "d")),
+    ("mem MiB", 8, lambda r: fmt(None if r.get("mem_bytes") is None else r["mem_bytes"] / MIB, ".1f")),
+    ("mem/psi", 7, lambda r: fmt(r.get("mem_states"), ".1f")),
+    ("rel err", 8, lambda r: "ref" if r.get("is_reference") else fmt(r.get("rel_err"), ".1e")),
+    ("vs", 10, lambda r: r.get("reference") or "-"),
+    ("apps plan", 9, lambda r: fmt(r.get("apps_planned"), "d")),
+    ("apps cnt", 9, lambda r: fmt(r.get("apps_counted"), "d")),
+    ("x floor", 7, lambda r: fmt(r.get("floor_ratio"), ".1f")),
+    ("note", 0, lambda r: r.get("note") or ""),
+]
+
+
+def fmt(value, pattern):
+    """A number in the given format, '-' when it is missing or not finite."""
+    if value is None or (isinstance(value, float) and not math.isfinite(value)):
+        return "-"
+    return format(value, pattern)
+
+
+def table_line(cells):
+    """Right-aligned cells, the last (the note) left as it is."""
+    parts = [c.rjust(w) for c, (_, w, _) in zip(cells, COLUMNS)]
+    return " ".join(parts).rstrip()
+
+
+def table(rows):
+    """The header, a rule, and one line per run, a blank line between problems."""
+    header = table_line([h for h, _, _ in COLUMNS])
+    lines = [header, "-" * len(header)]
+    previous = None
+    for row in rows:
+        problem = (row["model"], row["n"], row["theta"])
+        if previous is not None and problem != previous:
+            lines.append("")
+        lines.append(table_line([f(row) for _, _, f in COLUMNS]))
+        previous = problem
+    return "\n".join(lines)
+
+
+def progress_line(row):
+    """A short line per finished run, so that a long run shows where it is."""
+    head = f"  {row['model']} n={row['n']} theta={row['theta']:g} {row['method']} {row['threads']}t:"
+    if row["status"] != "ok":
+        return f"{head} {row['note']}"
+    err = "reference" if row.get("is_reference") else f"rel err {fmt(row.get('rel_err'), '.1e')}"
+    return f"{head} {row['total_s']:.3g} s, {row['mem_bytes'] / MIB:.1f} MiB, {err}"
+
+
+def info_lines(info):
+    """The machine description, one key a line."""
+    return "\n".join(f"{k:20s} {v}" for k, v in info.items())
+
+
+def floor_lines(floor):
+    """STREAM bandwidth and the single-word pass, the best of before and after the runs."""
+    lines = []
+    for threads, s in floor["stream"]["threads"].items():
+        lines.append(f"STREAM {threads} thread(s): copy {s['copy_GBps']:.1f} GB/s, add {s['add_GBps']:.1f} GB/s "
+                     f"({floor['stream']['array_bytes'] / MIB:.0f} MiB arrays)")
+    for n, by_threads in floor["word_pass"].items():
+        cells = ", ".join(f"{t} thr {w['seconds'] * 1e3:.3g} ms ({w['effective_GBps']:.1f} GB/s)"
+                          for t, w in by_threads.items())
+        how = sorted({w["how"] for w in by_threads.values()})
+        lines.append(f"one-word pass n={n:>2}: {cells} [{', '.join(how)}]")
+    return "\n".join(lines)
+
+
+def write_json(path, info, settings, floor, rows):
+    """Everything, machine-readable; NaN and infinities become null."""
+    def clean(x):
+        """JSON has no NaN: missing figures become null."""
+        if isinstance(x, float) and not math.isfinite(x):
+            return None
+        if isinstance(x, dict):
+            return {k: clean(v) for k, v in x.items()}
+        if isinstance(x, (list, tuple)):
+            return [clean(v) for v in x]
+        return x
+
+    doc = {"machine": info, "settings": settings, "floor": floor, "runs": rows}
+    path.write_text(json.dumps(clean(doc), indent=1) + "\n")
+
+
+def series_label(row):
+    """One line per method and thread count in the plot."""
+    return f"{row['method']} {row['threads']}t" if row["kind"] == "ours" else row["method"]
+
+
+def write_plot(path, rows, models, thetas):
+    """Total time against n on a log scale: one column per model, one row per theta."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(thetas), len(models), figsize=(5 * len(models), 3.8 * len(thetas)),
+                             squeeze=False, sharex=True)
+    for i, theta in enumerate(thetas):
+        for j, model in enumerate(models):
+            plot_panel(axes[i][j], [r for r in rows if r["model"] == model and r["theta"] == theta])
+            axes[i][j].set_title(f"{model}, theta = {theta:g}")
+    for ax in axes[-1]:
+        ax.set_xlabel("qubits n")
+    for row_axes in axes:
+        row_axes[0].set_ylabel("wall time per solve incl. build [s]")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def plot_panel(ax, rows):
+    """The successful runs of one (model, theta), a line per series."""
+    series = {}
+    for r in rows:
+        if r.get("total_s") is not None and r["status"] == "ok":
+            series.setdefault(series_label(r), []).append((r["n"], r["total_s"]))
+    for label, points in sorted(series.items()):
+        points.sort()
+        style = "-o" if label.startswith(("higham", "krylov")) else "--s"
+        ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label, markersize=4)
+    ax.set_yscale("log")
+    sizes = sorted({r["n"] for r in rows})
+    if sizes:
+        ax.set_xticks(sizes)
+    ax.grid(True, which="both", alpha=0.3)
+    if series:
+        ax.legend(fontsize=7)
