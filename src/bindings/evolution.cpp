@@ -4,6 +4,8 @@
 
 #include <nanobind/ndarray.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "bindings.hpp"
@@ -50,7 +52,16 @@ ResultArray evolve(Solver solver, const Hamiltonian& ham, const PsiArray& psi, d
   StateBuffer result;
   {
     ReleasedInterpreterLock unlocked;
-    result = solver(ham, psi.data(), theta, rtol, num_threads);
+    // NumPy allows complex128 views at any byte offset; the solvers read complex
+    // numbers, which need their natural alignment, so such a view is read from a copy.
+    const cdouble* data = psi.data();
+    StateBuffer aligned;
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(cdouble) != 0) {
+      aligned = allocate_state(n_psi);
+      std::memcpy(static_cast<void*>(aligned.get()), static_cast<const void*>(data), n_psi * sizeof(cdouble));
+      data = aligned.get();
+    }
+    result = solver(ham, data, theta, rtol, num_threads);
   }
   // The capsule takes the buffer over only once it exists, so a failure to create it
   // still frees the buffer through the unique pointer.

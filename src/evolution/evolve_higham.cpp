@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "operators/parallel.hpp"
+#include "power_of_two_scaling.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -14,6 +15,9 @@ namespace {
 constexpr std::uint64_t kMaxDegree = 55;
 // Terms below this fraction of the partial sum cannot change it in double precision.
 constexpr double kEarlyExit = 0x1p-53;
+// States whose largest component lies within 2^+-300 run as they are: their squares, and
+// those of the Taylor terms, stay far from the ends of the double range.
+constexpr int kSafeExponent = 300;
 
 // Maxima of squared moduli start from 0 and are replaced only by strictly greater
 // values, so NaN entries never win; a maximum is the same in whatever order (and on
@@ -110,6 +114,10 @@ StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double the
   const double sd = static_cast<double>(p.s);
   const cdouble eta = std::exp(cdouble{c.real() / sd, c.imag() / sd});
   copy_all(psi, result.get(), dim, num_threads);
+  // The early exit compares squared moduli, which vanish or overflow for states with all
+  // amplitudes below about 1e-160 or one above 1e150; such a state runs rescaled.
+  const int exponent = rescaling_exponent(result.get(), dim, kSafeExponent, num_threads);
+  if (exponent != 0) scale_by_power_of_two(result.get(), dim, -exponent, num_threads);
   StateBuffer term = allocate_state(dim);
   StateBuffer work = allocate_state(dim);
   const double inv_s = 1.0 / sd;
@@ -132,6 +140,7 @@ StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double the
     // The identity part commutes with everything: one scalar phase per substep.
     scale_all(result.get(), result.get(), dim, eta, num_threads);
   }
+  if (exponent != 0) scale_by_power_of_two(result.get(), dim, exponent, num_threads);
   return result;
 }
 

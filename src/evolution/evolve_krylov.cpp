@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "operators/parallel.hpp"
+#include "power_of_two_scaling.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -13,9 +14,15 @@ namespace morbizet {
 namespace {
 
 constexpr std::uint64_t kMaxKrylovDim = 64;
-// Lanczos breakdown: below 100 * 2^-52 the next vector is rounding noise, and the
-// Krylov space built so far is invariant under H'.
+// Lanczos breakdown: below 100 * 2^-52 (times the scale of H') the next vector is
+// rounding noise, and the Krylov space built so far is invariant under H'.
 constexpr double kBreakdown = 2.220446049250313e-14;
+
+// The breakdown threshold for H'. beta_j is at most |H'| <= norm_bound, so a fixed
+// threshold would take every step of a Hamiltonian with tiny coefficients (say 1e-15,
+// evolved for theta = 1e15) for a breakdown and return psi unchanged. Below norm 1 the
+// threshold therefore shrinks with the norm; from norm 1 upward it is the fixed one.
+double breakdown_threshold(const Hamiltonian& h) { return kBreakdown * std::min(1.0, h.norm_bound()); }
 
 // The element-wise steps run on num_threads threads; they give the same values on any
 // number. The sums (inner products and norms) run on the calling thread in index order,
@@ -72,27 +79,15 @@ void reconstruct_step(cdouble* w, const cdouble* v_cur, double alpha, const cdou
   });
 }
 
-// Largest |re| or |im| over the vector; NaN entries are passed over.
-double max_component(const cdouble* x, std::uint64_t len) {
-  double mx = 0.0;
-  for (std::uint64_t i = 0; i < len; ++i) {
-    const double a = std::max(std::abs(x[i].real()), std::abs(x[i].imag()));
-    mx = a > mx ? a : mx;
-  }
-  return mx;
-}
-
 // The plain 2-norm over- or underflows for vectors whose entries are all near the ends
 // of the double range although the vector itself is representable. Such a vector is
-// scaled in place by a power of two (exactly) and the exponent returned, so that the
-// substep runs on a vector of norm near 1; 0 when no scaling is needed or possible.
-int rescale_if_needed(cdouble* x, std::uint64_t len, double& beta) {
-  if (beta > 0.0 && beta <= std::numeric_limits<double>::max()) return 0;
-  if (!(beta == 0.0 || std::isinf(beta))) return 0;  // NaN stays NaN
-  const double mx = max_component(x, len);
-  if (mx == 0.0 || !std::isfinite(mx)) return 0;
-  const int e = std::ilogb(mx);
-  for (std::uint64_t i = 0; i < len; ++i) x[i] = {std::ldexp(x[i].real(), -e), std::ldexp(x[i].imag(), -e)};
+// scaled in place by a power of two and the exponent returned, so that the substep runs
+// on a vector of norm near 1; 0 when no scaling is needed or possible.
+int rescale_if_needed(cdouble* x, std::uint64_t len, double& beta, std::int32_t threads) {
+  if (!(beta == 0.0 || std::isinf(beta))) return 0;  // a usable norm, or NaN, which stays
+  const int e = rescaling_exponent(x, len, 0, threads);
+  if (e == 0) return 0;
+  scale_by_power_of_two(x, len, -e, threads);
   beta = norm2(x, len);
   return e;
 }
@@ -167,6 +162,7 @@ std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double bet
   const std::uint64_t d = ws.d;
   scale_into_parallel(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0}, num_threads);
   if (d == 0) return 0;
+  const double threshold = breakdown_threshold(h);
   double beta_prev = 0.0;
   for (std::uint64_t j = 0;; ++j) {
     cdouble* w = ws.w.get();
@@ -181,7 +177,7 @@ std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double bet
       ws.T[(j + 1) * d + j] = beta_j;
       ws.T[j * d + j + 1] = beta_j;
     }
-    if (beta_j < kBreakdown) return j + 1;
+    if (beta_j < threshold) return j + 1;
     if (j + 1 == d) return d;
     std::swap(ws.v_prev, ws.v_cur);
     scale_real(w, ws.v_cur.get(), dim, 1.0 / beta_j, num_threads);
@@ -238,16 +234,14 @@ StateBuffer evolve_krylov(const Hamiltonian& ham, const cdouble* psi, double the
     cdouble* x = result.get();
     cdouble* y = next.get();
     double beta = norm2(x, dim);
-    const int exponent = rescale_if_needed(x, dim, beta);
+    const int exponent = rescale_if_needed(x, dim, beta, num_threads);
     if (beta == 0.0) {
       std::fill(y, y + dim, cdouble{0.0, 0.0});  // the zero vector stays zero exactly
     } else {
       std::fill(ws.T.begin(), ws.T.end(), 0.0);
       const std::uint64_t m = lanczos_project(ham, x, beta, num_threads, ws);
       lanczos_reconstruct(ham, x, beta, m, tau, y, num_threads, ws);
-      if (exponent != 0) {
-        for (std::uint64_t i = 0; i < dim; ++i) y[i] = {std::ldexp(y[i].real(), exponent), std::ldexp(y[i].imag(), exponent)};
-      }
+      if (exponent != 0) scale_by_power_of_two(y, dim, exponent, num_threads);
     }
     // The identity part commutes with H': one scalar phase per substep.
     scale_into_parallel(y, y, dim, phase, num_threads);
