@@ -17,10 +17,11 @@ int team_size(std::int32_t num_threads, std::int64_t work_items);
 
 // Runs body(i) for i in [0, n): statically scheduled over num_threads threads, or on
 // the calling thread alone when num_threads <= 0. Each thread gets one contiguous block
-// of indices and visits it in increasing order.
+// of indices and visits it in increasing order, and at least grain of them: below that
+// waking a thread costs more than the work it would take over.
 template <class Body>
-void parallel_for(std::int64_t n, std::int32_t num_threads, Body&& body) {
-  const int team = team_size(num_threads, n);
+void parallel_for(std::int64_t n, std::int32_t num_threads, Body&& body, std::int64_t grain = 1) {
+  const int team = team_size(num_threads, (n + grain - 1) / grain);
 #pragma omp parallel num_threads(team) if (num_threads > 0)
   {
 #pragma omp for schedule(static)
@@ -31,16 +32,21 @@ void parallel_for(std::int64_t n, std::int32_t num_threads, Body&& body) {
 // Element-wise loops over long vectors run in fixed ranges of this many elements, so
 // that each range is a plain loop the compiler vectorises.
 inline constexpr std::uint64_t kRange = std::uint64_t{1} << 14;
+// Ranges per thread at least, so that a thread is only woken for 64K elements or more.
+inline constexpr std::int64_t kRangesPerThread = 4;
 
 // Runs body(begin, end) over consecutive ranges that cover [0, n). Only for loops whose
 // elements are independent: the result is then the same for every thread count.
 template <class Body>
 void parallel_ranges(std::uint64_t n, std::int32_t num_threads, Body&& body) {
   const auto ranges = static_cast<std::int64_t>((n + kRange - 1) / kRange);
-  parallel_for(ranges, num_threads, [&](std::int64_t r) {
-    const std::uint64_t begin = static_cast<std::uint64_t>(r) * kRange;
-    body(begin, std::min(n, begin + kRange));
-  });
+  parallel_for(
+      ranges, num_threads,
+      [&](std::int64_t r) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(r) * kRange;
+        body(begin, std::min(n, begin + kRange));
+      },
+      kRangesPerThread);
 }
 
 // As parallel_ranges, where body(begin, end, m1, m2) also raises m1 and m2 to maxima of
@@ -50,7 +56,7 @@ void parallel_ranges(std::uint64_t n, std::int32_t num_threads, Body&& body) {
 template <class Body>
 void parallel_max2(std::uint64_t n, std::int32_t num_threads, double& m1, double& m2, Body&& body) {
   const auto ranges = static_cast<std::int64_t>((n + kRange - 1) / kRange);
-  const int team = team_size(num_threads, ranges);
+  const int team = team_size(num_threads, (ranges + kRangesPerThread - 1) / kRangesPerThread);
   double a = 0.0, b = 0.0;
 #pragma omp parallel for schedule(static) num_threads(team) if (num_threads > 0) reduction(max : a, b)
   for (std::int64_t r = 0; r < ranges; ++r) {

@@ -17,6 +17,8 @@ namespace {
 // 2^11 amplitudes (32 KiB) of output stay in the first-level cache while every term
 // adds into them.
 constexpr unsigned kBlockBits = 11;
+// Blocks per thread at least: a smaller share does not pay for waking the thread.
+constexpr std::int64_t kBlocksPerThread = 16;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
 inline std::uint64_t parity(std::uint64_t v) { return static_cast<std::uint64_t>(std::popcount(v) & 1); }
@@ -177,9 +179,10 @@ void apply_pauli_sum(const std::vector<PauliTerm>& terms, const cdouble* in, cdo
                      std::int32_t num_threads) {
   const std::uint64_t block = std::min<std::uint64_t>(dim, std::uint64_t{1} << kBlockBits);
   const BlockKernel kernel = choose_kernel(block);
-  parallel_for(static_cast<std::int64_t>(dim / block), num_threads, [&](std::int64_t b) {
-    kernel(terms, in, out, static_cast<std::uint64_t>(b) * block, block);
-  });
+  parallel_for(
+      static_cast<std::int64_t>(dim / block), num_threads,
+      [&](std::int64_t b) { kernel(terms, in, out, static_cast<std::uint64_t>(b) * block, block); },
+      kBlocksPerThread);
 }
 
 }  // namespace morbizet
