@@ -6,10 +6,6 @@
 
 #include "parallel.hpp"
 
-// The vector helpers below are always inlined into their target-specific callers, so
-// the calling convention for wide vectors that GCC warns about never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace morbizet {
 
 namespace {
