@@ -62,16 +62,16 @@ void scale_real(const cdouble* src, cdouble* dst, std::uint64_t len, double r, s
   });
 }
 
-// One step of the second pass, element by element: w -= alpha * v_cur; w -= beta *
-// v_prev (when beta_used); next = w * r; out += coefficient * next.
-void reconstruct_step(cdouble* w, const cdouble* v_cur, double alpha, const cdouble* v_prev, bool beta_used,
+// One step of the second pass, element by element: x = w - alpha * v_cur - beta * v_prev
+// (the beta term when beta_used); next = x * r; out += coefficient * next. The next
+// application overwrites w, so x is never stored there.
+void reconstruct_step(const cdouble* w, const cdouble* v_cur, double alpha, const cdouble* v_prev, bool beta_used,
                       double beta, double r, cdouble* next, cdouble coefficient, cdouble* out, std::uint64_t len,
                       std::int32_t threads) {
   parallel_ranges(len, threads, [&](std::uint64_t b, std::uint64_t e) {
     for (std::uint64_t i = b; i < e; ++i) {
       cdouble x{w[i].real() - alpha * v_cur[i].real(), w[i].imag() - alpha * v_cur[i].imag()};
       if (beta_used) x = {x.real() - beta * v_prev[i].real(), x.imag() - beta * v_prev[i].imag()};
-      w[i] = x;
       next[i] = {x.real() * r, x.imag() * r};
       const cdouble t = cmul(coefficient, next[i]);
       out[i] = {out[i].real() + t.real(), out[i].imag() + t.imag()};
