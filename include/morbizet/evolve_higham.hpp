@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "morbizet/complex.hpp"
-#include "morbizet/hamiltonian.hpp"
+#include "morbizet/operator.hpp"
+#include "morbizet/solve_stats.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet {
@@ -23,9 +24,10 @@ struct TaylorParameters {
 // left out; throws std::invalid_argument when every degree is left out.
 TaylorParameters choose_taylor_parameters(double b, double rtol);
 
-// psi holds ham.dim() amplitudes. Throws std::invalid_argument unless rtol > 0, or when
-// theta*norm_bound is too large for rtol; std::bad_alloc when memory runs out.
-StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
-                          std::int32_t num_threads);
+// psi holds op.local_dim() amplitudes (all dim() of them on one process). Throws
+// std::invalid_argument unless rtol > 0, or when theta*norm_bound is too large for rtol;
+// std::bad_alloc when memory runs out. stats, when given, receives (m, s).
+StateBuffer evolve_higham(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
+                          SolveStats* stats = nullptr);
 
 }  // namespace morbizet

@@ -9,8 +9,10 @@
 
 #include "morbizet/complex.hpp"
 #include "morbizet/dense_matrix.hpp"
-#include "morbizet/hamiltonian.hpp"
+#include "morbizet/operator.hpp"
+#include "morbizet/solve_stats.hpp"
 #include "morbizet/state_vector.hpp"
+#include "morbizet/vector_kernels.hpp"
 
 namespace morbizet {
 
@@ -39,25 +41,21 @@ struct KrylovWorkspace {
 
 // First pass: fills ws.T from x (with norm beta) and returns the number of Lanczos
 // steps m, 1 <= m <= ws.d, fewer when an invariant subspace is found.
-std::uint64_t lanczos_project(const Hamiltonian& h, const cdouble* x, double beta,
+std::uint64_t lanczos_project(OperatorRef h, const cdouble* x, double beta,
                               std::int32_t num_threads, KrylovWorkspace& ws);
 
 // Second pass: out = beta * V_m * exp(-i*tau*T_m) * e_1, regenerating V_m from x and T.
-void lanczos_reconstruct(const Hamiltonian& h, const cdouble* x, double beta, std::uint64_t m,
+void lanczos_reconstruct(OperatorRef h, const cdouble* x, double beta, std::uint64_t m,
                          double tau, cdouble* out, std::int32_t num_threads, KrylovWorkspace& ws);
 
 // The leading m x m block of T times z, as a complex matrix.
 DenseMatrix build_projected_matrix(const std::vector<double>& T, std::uint64_t d, std::uint64_t m,
                                    cdouble z);
 
-// Sequential vector kernels, in index order.
-void scale_into(const cdouble* src, cdouble* dst, std::uint64_t len, cdouble a);
-cdouble dot_conj(const cdouble* p, const cdouble* q, std::uint64_t len);
-double norm2(const cdouble* x, std::uint64_t len);
-
-// psi holds ham.dim() amplitudes. Throws std::invalid_argument unless rtol > 0, or when
-// theta*norm_bound is too large for rtol; std::bad_alloc when memory runs out.
-StateBuffer evolve_krylov(const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
-                          std::int32_t num_threads);
+// psi holds ham.local_dim() amplitudes (all dim() of them on one process). Throws
+// std::invalid_argument unless rtol > 0, or when theta*norm_bound is too large for rtol;
+// std::bad_alloc when memory runs out. stats, when given, receives (d, n).
+StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
+                          SolveStats* stats = nullptr);
 
 }  // namespace morbizet

@@ -10,6 +10,7 @@
 
 #include "bindings.hpp"
 #include "morbizet/evolve_higham.hpp"
+#include "morbizet/hamiltonian.hpp"
 #include "morbizet/evolve_krylov.hpp"
 
 namespace nb = nanobind;
@@ -21,7 +22,7 @@ namespace {
 
 using PsiArray = nb::ndarray<const cdouble, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using ResultArray = nb::ndarray<nb::numpy, cdouble, nb::shape<-1>, nb::c_contig>;
-using Solver = StateBuffer (*)(const Hamiltonian&, const cdouble*, double, double, std::int32_t);
+using Solver = StateBuffer (*)(OperatorRef, const cdouble*, double, double, std::int32_t, SolveStats*);
 
 // Releases the interpreter lock for its lifetime and takes it back on every way out,
 // exceptions included, before anything touches a Python object again.
@@ -61,7 +62,7 @@ ResultArray evolve(Solver solver, const Hamiltonian& ham, const PsiArray& psi, d
       std::memcpy(static_cast<void*>(aligned.get()), static_cast<const void*>(data), n_psi * sizeof(cdouble));
       data = aligned.get();
     }
-    result = solver(ham, data, theta, rtol, num_threads);
+    result = solver(ham, data, theta, rtol, num_threads, nullptr);
   }
   // The capsule takes the buffer over only once it exists, so a failure to create it
   // still frees the buffer through the unique pointer.

@@ -4,8 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "operators/parallel.hpp"
-#include "power_of_two_scaling.hpp"
+#include "allocation.hpp"
+#include "kernels/vector_ops.hpp"
+#include "phase.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -19,53 +20,11 @@ constexpr double kEarlyExit = 0x1p-53;
 // those of the Taylor terms, stay far from the ends of the double range.
 constexpr int kSafeExponent = 300;
 
-// Maxima of squared moduli start from 0 and are replaced only by strictly greater
-// values, so NaN entries never win; a maximum is the same in whatever order (and on
-// however many threads) it is taken. Every loop here is element-wise, so the results do
-// not depend on the thread count either.
-
-double abs2(cdouble v) { return v.real() * v.real() + v.imag() * v.imag(); }
-
-// dst = src, returning max |src|^2.
-double copy_max_abs2(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads) {
-  double mx = 0.0, unused = 0.0;
-  parallel_max2(n, threads, mx, unused, [&](std::uint64_t b, std::uint64_t e, double& m, double&) {
-    for (std::uint64_t i = b; i < e; ++i) {
-      dst[i] = src[i];
-      const double a = abs2(src[i]);
-      m = a > m ? a : m;
-    }
-  });
-  return mx;
-}
-
-// One Taylor term: term = f*work, result += term, and the maxima of |term|^2 and of the
-// updated |result|^2, in one pass.
-void add_taylor_term(cdouble f, const cdouble* work, cdouble* term, cdouble* result, std::uint64_t n,
-                     std::int32_t threads, double& max_term, double& max_result) {
-  parallel_max2(n, threads, max_term, max_result,
-                [&](std::uint64_t b, std::uint64_t e, double& mt, double& mr) {
-                  for (std::uint64_t i = b; i < e; ++i) {
-                    const cdouble t = cmul(f, work[i]);
-                    const cdouble r{result[i].real() + t.real(), result[i].imag() + t.imag()};
-                    term[i] = t;
-                    result[i] = r;
-                    const double at = abs2(t), ar = abs2(r);
-                    mt = at > mt ? at : mt;
-                    mr = ar > mr ? ar : mr;
-                  }
-                });
-}
-
-void copy_all(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads) {
-  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { std::copy(src + b, src + e, dst + b); });
-}
-
-// dst = phase * src.
-void scale_all(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble phase, std::int32_t threads) {
-  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) {
-    for (std::uint64_t i = b; i < e; ++i) dst[i] = cmul(src[i], phase);
-  });
+// The early exit compares maxima of squared moduli over the whole state, so every
+// process must see the same ones.
+double largest(const OperatorRef& op, double local) {
+  op.max_across(&local, 1);
+  return local;
 }
 
 }  // namespace
@@ -95,52 +54,69 @@ TaylorParameters choose_taylor_parameters(double b, double rtol) {
   return best;
 }
 
-StateBuffer evolve_higham(const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
-                          std::int32_t num_threads) {
+StateBuffer evolve_higham(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
+                          SolveStats* stats) {
   require_positive_rtol(rtol);
-  const std::uint64_t dim = ham.dim();
-  const cdouble c = cmul({0.0, -theta}, ham.identity_coeff());
-  const double b = ham.norm_bound() * std::abs(theta);
+  const std::uint64_t dim = op.local_dim();
+  const cdouble c = cmul({0.0, -theta}, op.identity_coeff());
+  const double b = op.norm_bound() * std::abs(theta);
+  StateBuffer result, term, work;
 
   if (b == 0.0) {
-    StateBuffer result = allocate_state(dim);
-    scale_all(psi, result.get(), dim, std::exp(c), num_threads);
+    allocate_collectively(op, [&] { result = allocate_state(dim); });
+    const SplitPhase phase = split_exp(c);
+    scale_all(psi, result.get(), dim, phase.factor, num_threads);
+    if (phase.exponent != 0) scale_by_power_of_two(result.get(), dim, clamp_exponent(phase.exponent), num_threads);
     return result;
   }
 
   // Chosen before any allocation, so that a refused request costs nothing.
   const TaylorParameters p = choose_taylor_parameters(b, rtol);
-  StateBuffer result = allocate_state(dim);
+  if (stats != nullptr) *stats = SolveStats{stats->applications, p.m, p.s};
+  allocate_collectively(op, [&] {
+    result = allocate_state(dim);
+    term = allocate_state(dim);
+    work = allocate_state(dim);
+  });
   const double sd = static_cast<double>(p.s);
-  const cdouble eta = std::exp(cdouble{c.real() / sd, c.imag() / sd});
+  // A phase per substep beyond the double range (a large complex identity part) is
+  // applied as a factor and a power of two carried to the end.
+  const SplitPhase eta = split_exp(cdouble{c.real() / sd, c.imag() / sd});
   copy_all(psi, result.get(), dim, num_threads);
   // The early exit compares squared moduli, which vanish or overflow for states with all
-  // amplitudes below about 1e-160 or one above 1e150; such a state runs rescaled.
-  const int exponent = rescaling_exponent(result.get(), dim, kSafeExponent, num_threads);
-  if (exponent != 0) scale_by_power_of_two(result.get(), dim, -exponent, num_threads);
-  StateBuffer term = allocate_state(dim);
-  StateBuffer work = allocate_state(dim);
+  // amplitudes below about 1e-160 or one above 1e150; such a state runs rescaled by a
+  // power of two, and so does one that grows or decays that far during the call. The
+  // exponent is carried and put back at the end.
+  std::int64_t exponent = rescaling_exponent(largest(op, max_component(result.get(), dim, num_threads)), kSafeExponent);
+  if (exponent != 0) scale_by_power_of_two(result.get(), dim, static_cast<int>(-exponent), num_threads);
   const double inv_s = 1.0 / sd;
 
   for (std::uint64_t step = 0; step < p.s; ++step) {
-    double c1 = std::sqrt(copy_max_abs2(result.get(), term.get(), dim, num_threads));
+    double c1 = std::sqrt(largest(op, copy_max_abs2(result.get(), term.get(), dim, num_threads)));
     for (std::uint64_t k = 1; k <= p.m; ++k) {
-      ham.apply_nonidentity(term.get(), work.get(), num_threads);
+      op.apply_nonidentity(term.get(), work.get(), num_threads);
       const double q = inv_s / static_cast<double>(k);
       const cdouble f{q * 0.0, -theta * q};  // -i*theta/(s*k)
-      double max_term = 0.0, max_result = 0.0;
-      add_taylor_term(f, work.get(), term.get(), result.get(), dim, num_threads, max_term, max_result);
-      const double c2 = std::sqrt(max_term);
-      const double nr = std::sqrt(max_result);
+      double maxima[2] = {0.0, 0.0};
+      add_taylor_term(f, work.get(), term.get(), result.get(), dim, num_threads, maxima[0], maxima[1]);
+      op.max_across(maxima, 2);
+      const double c2 = std::sqrt(maxima[0]);
+      const double nr = std::sqrt(maxima[1]);
       // The last two terms are below the rounding of the partial sum: the series has
       // converged for this substep.
       if (nr * kEarlyExit >= c1 + c2) break;
       c1 = c2;
     }
     // The identity part commutes with everything: one scalar phase per substep.
-    scale_all(result.get(), result.get(), dim, eta, num_threads);
+    const double mx = largest(op, scale_all_max_component(result.get(), result.get(), dim, eta.factor, num_threads));
+    exponent += eta.exponent;
+    const int e = rescaling_exponent(mx, kSafeExponent);
+    if (e != 0) {
+      scale_by_power_of_two(result.get(), dim, -e, num_threads);
+      exponent += e;
+    }
   }
-  if (exponent != 0) scale_by_power_of_two(result.get(), dim, exponent, num_threads);
+  if (exponent != 0) scale_by_power_of_two(result.get(), dim, clamp_exponent(exponent), num_threads);
   return result;
 }
 

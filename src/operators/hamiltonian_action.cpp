@@ -4,7 +4,7 @@
 #include <bit>
 
 #include "morbizet/hamiltonian.hpp"
-#include "parallel.hpp"
+#include "kernels/parallel.hpp"
 
 namespace morbizet {
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "parallel.hpp"
+#include "kernels/parallel.hpp"
 
 namespace morbizet {
 

@@ -11,6 +11,7 @@
 #include "dense_reference.hpp"
 #include "morbizet/dense_matrix.hpp"
 #include "morbizet/evolve_higham.hpp"
+#include "morbizet/hamiltonian.hpp"
 
 namespace morbizet {
 namespace {

@@ -10,6 +10,7 @@
 
 #include "dense_reference.hpp"
 #include "morbizet/evolve_higham.hpp"
+#include "morbizet/hamiltonian.hpp"
 #include "morbizet/evolve_krylov.hpp"
 
 namespace morbizet {

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _morbizet as mz
-from conftest import SOLVERS, dense
+from conftest import SOLVERS, dense, heisenberg_terms
 
 SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
 
@@ -280,3 +280,25 @@ def test_regression_taylor_stops_after_one_term_for_extreme_amplitudes(solver, a
     got = solver(build(terms), amplitude * psi, 1.3, 1e-10, 1)
     assert np.all(np.isfinite(got))
     assert np.linalg.norm(got / amplitude - expected) <= 1e-8
+
+
+@hermitian_solvers()
+@pytest.mark.parametrize("n, identity, scale", [
+    (6, -40j, 1.0), (6, -60j, 1.0), (6, -80j, 1.0), (6, -100j, 1.0), (8, -0.5 - 60j, 1.0),
+    (6, 60j, 1.0), (8, 100j, 1.0), (7, 0.0, 1e-161), (7, 0.0, 1e-157)])
+def test_regression_state_leaves_the_double_range_during_the_call(solver, n, identity, scale):
+    # A complex identity part c scales the state by exp(theta Im c) over the call (here
+    # down to e^-700 or up to e^700) while H' keeps turning it. The Taylor solver checked
+    # the range only on entry: once the squared moduli underflowed, its early exit fired
+    # after the first term of every later substep (c = -60i: relative error 1e-3, -100i:
+    # 130). The Krylov norm lost its accuracy for states whose squares are subnormal
+    # (amplitudes near 1e-161: 3e-5 at rtol 1e-10) and normalised its first vector wrongly.
+    # The reference is scaled by hand: exp(-i theta c) exp(-i theta H') (scale psi).
+    theta = 7.0
+    terms = heisenberg_terms(n)
+    psi = state(11, n)
+    turned = scipy.linalg.expm(-1j * theta * dense(terms)) @ psi
+    got = solver(build(terms + [(identity, "I" * n)]), scale * psi, theta, 1e-10, 1)
+    factor = np.exp(-1j * theta * identity) * scale
+    assert np.all(np.isfinite(got)) and np.any(got != 0)
+    assert np.linalg.norm(got / factor - turned) <= 1e-8

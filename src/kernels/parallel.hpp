@@ -1,8 +1,10 @@
 #pragma once
-// The one place where the core uses OpenMP.
+// The thread helper: the one place where the core uses OpenMP. Every loop runs over
+// fixed index ranges, so its results never depend on the number of threads.
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace morbizet {
 
@@ -68,6 +70,30 @@ void parallel_max2(std::uint64_t n, std::int32_t num_threads, double& m1, double
   }
   m1 = a;
   m2 = b;
+}
+
+// The pairwise sum of values[0..count), count a power of two: a perfect binary tree of
+// additions, (v0 + v1) + (v2 + v3) and so on upward. Summed this way, a vector cut into
+// 2^p equal slices gives the same result whether one process sums it all or each of
+// 2^p processes sums its slice and the slice sums are then added pairwise.
+double pairwise_sum(double* values, std::uint64_t count);
+
+// Runs body(begin, end) over consecutive blocks of block elements covering [0, n) (n a
+// multiple of block) and returns one value per block, the block's sum as body returns
+// it. Blocks are independent and each value lands in its own place.
+template <class Body>
+std::vector<double> block_sums(std::uint64_t n, std::uint64_t block, std::int32_t num_threads, Body&& body) {
+  const std::uint64_t count = n / block;
+  std::vector<double> partial(count);
+  const auto grain = static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange * kRangesPerThread / block));
+  parallel_for(
+      static_cast<std::int64_t>(count), num_threads,
+      [&](std::int64_t b) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(b) * block;
+        partial[static_cast<std::size_t>(b)] = body(begin, begin + block);
+      },
+      grain);
+  return partial;
 }
 
 }  // namespace morbizet

@@ -1,0 +1,76 @@
+#pragma once
+// An operator that counts the applications of another and calls a checkpoint before
+// each one: the library's own account of the work a solver does, and the place where a
+// long solve can be stopped (a checkpoint that throws unwinds the solver, which frees
+// everything it holds).
+
+#include <cstdint>
+
+#include "morbizet/operator.hpp"
+#include "morbizet/solve_stats.hpp"
+
+namespace morbizet {
+
+// A function called before every application; it may throw to abandon the solve.
+struct Checkpoint {
+  void (*call)(void* context) = nullptr;
+  void* context = nullptr;
+  void operator()() const {
+    if (call != nullptr) call(context);
+  }
+};
+
+template <HamiltonianOperator Op>
+class CountingOperator {
+ public:
+  CountingOperator(const Op& op, SolveStats& stats, Checkpoint checkpoint = {})
+      : op_(op), stats_(stats), checkpoint_(checkpoint) {}
+
+  std::uint64_t dim() const { return op_.dim(); }
+  cdouble identity_coeff() const { return op_.identity_coeff(); }
+  double norm_bound() const { return op_.norm_bound(); }
+  void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t threads) const {
+    checkpoint_();
+    ++stats_.applications;
+    op_.apply_nonidentity(in, out, threads);
+  }
+
+  // A distributed operator stays one; its collectives pass straight through.
+  std::uint64_t local_dim() const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    return op_.local_dim();
+  }
+  std::uint64_t local_offset() const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    return op_.local_offset();
+  }
+  void max_across(double* v, int n) const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    op_.max_across(v, n);
+  }
+  void sum_across_in_rank_order(double* v, int n) const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    op_.sum_across_in_rank_order(v, n);
+  }
+  void sum_across_pairwise(double* v, int n) const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    op_.sum_across_pairwise(v, n);
+  }
+  bool all_succeeded(bool ok) const
+    requires DistributedHamiltonianOperator<Op>
+  {
+    return op_.all_succeeded(ok);
+  }
+
+ private:
+  const Op& op_;
+  SolveStats& stats_;
+  Checkpoint checkpoint_;
+};
+
+}  // namespace morbizet

@@ -1,0 +1,70 @@
+#pragma once
+// The element-wise passes of the solvers over state vectors (or over this process's
+// slice of one), each run on the caller's threads in fixed ranges.
+//
+// Every loop here is element-wise, so its values do not depend on the thread count.
+// Maxima start from 0 and are replaced only by strictly greater values, so NaN entries
+// never win and a maximum is the same in whatever order it is taken. Sums are either
+// sequential in index order (on the calling thread) or pairwise over fixed blocks
+// (pairwise_sum), never split by thread.
+
+#include <cstdint>
+
+#include "morbizet/complex.hpp"
+#include "morbizet/vector_kernels.hpp"
+
+namespace morbizet {
+
+inline double abs2(cdouble v) { return v.real() * v.real() + v.imag() * v.imag(); }
+
+// The plain sum of |x[i]|^2 in index order: norm2 before its square root.
+double sum_abs2(const cdouble* x, std::uint64_t len);
+
+// dst = src.
+void copy_all(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads);
+
+// dst = src, returning max |src|^2.
+double copy_max_abs2(const cdouble* src, cdouble* dst, std::uint64_t n, std::int32_t threads);
+
+// dst = phase * src (dst may be src).
+void scale_all(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble phase, std::int32_t threads);
+
+// dst = phase * src as scale_all, returning the largest |re| or |im| of the new dst.
+double scale_all_max_component(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble phase,
+                               std::int32_t threads);
+
+// dst = src * a (complex a), as scale_into on the caller's threads.
+void scale_into_parallel(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble a, std::int32_t threads);
+
+// dst = src * r with a real r scaling both parts.
+void scale_real(const cdouble* src, cdouble* dst, std::uint64_t n, double r, std::int32_t threads);
+
+// One Taylor term: term = f*work, result += term, and the maxima of |term|^2 and of the
+// updated |result|^2, in one pass.
+void add_taylor_term(cdouble f, const cdouble* work, cdouble* term, cdouble* result, std::uint64_t n,
+                     std::int32_t threads, double& max_term, double& max_result);
+
+// Largest |re| or |im| over the vector; NaN entries are passed over.
+double max_component(const cdouble* x, std::uint64_t n, std::int32_t threads);
+
+// x *= 2^e, exactly while nothing over- or underflows.
+void scale_by_power_of_two(cdouble* x, std::uint64_t n, int e, std::int32_t threads);
+
+// The exponent e with 2^-e * x in [1, 2) for a largest component x, or 0 when x is zero
+// or not finite, or when it already lies in [2^-limit, 2^limit].
+int rescaling_exponent(double largest_component, int limit);
+
+// w -= beta * u, with a real beta scaling both parts, then returns the real part of
+// dot_conj(v, w): sequential, in index order.
+double subtract_then_dot(cdouble* w, const cdouble* u, double beta, const cdouble* v, std::uint64_t n);
+
+// w -= alpha * v, then returns the plain sum of |w[i]|^2: sequential, in index order.
+double subtract_then_sum_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n);
+
+// One step of the second Lanczos pass, element by element: x = w - alpha * v_cur -
+// beta * v_prev (the beta term when beta_used); next = x * r; out += coefficient * next.
+void reconstruct_step(const cdouble* w, const cdouble* v_cur, double alpha, const cdouble* v_prev, bool beta_used,
+                      double beta, double r, cdouble* next, cdouble coefficient, cdouble* out, std::uint64_t n,
+                      std::int32_t threads);
+
+}  // namespace morbizet
