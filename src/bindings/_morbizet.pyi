@@ -28,3 +28,16 @@ class _Hamiltonian:
 def _evolve_higham(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]: ...
 
 def _evolve_krylov(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]: ...
+
+def _evolve_chebyshev(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]: ...
+
+def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> tuple:
+    """
+    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; returns (state, statistics).
+    """
+
+def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:
+    """H * psi, the identity part included."""
+
+def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> complex:
+    """<psi|H|psi>, not normalised."""

@@ -8,5 +8,7 @@ namespace morbizet::bindings {
 void init_pauli_word(nanobind::module_& m);
 void init_hamiltonian(nanobind::module_& m);
 void init_evolution(nanobind::module_& m);
+void init_solve(nanobind::module_& m);
+void init_action(nanobind::module_& m);
 
 }  // namespace morbizet::bindings

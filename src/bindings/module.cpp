@@ -9,4 +9,6 @@ NB_MODULE(_morbizet, m) {
   morbizet::bindings::init_pauli_word(m);
   morbizet::bindings::init_hamiltonian(m);
   morbizet::bindings::init_evolution(m);
+  morbizet::bindings::init_solve(m);
+  morbizet::bindings::init_action(m);
 }

@@ -144,4 +144,108 @@ void reconstruct_step(const cdouble* w, const cdouble* v_cur, double alpha, cons
   });
 }
 
+namespace {
+
+// SplitMix64 (Steele, Lea and Flood, "Fast splittable pseudorandom number generators",
+// OOPSLA 2014): a counter-based generator, so any element can be drawn on its own.
+std::uint64_t splitmix64(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// A uniform double in (0, 1]: the top 53 bits, plus one so that the logarithm below is
+// finite.
+double unit_interval(std::uint64_t bits) { return static_cast<double>((bits >> 11) + 1) * 0x1p-53; }
+
+constexpr std::uint64_t kProbeSeed = 0x6d6f7262697a6574ULL;
+
+}  // namespace
+
+void fill_probe(cdouble* v, std::uint64_t n, std::uint64_t offset, std::int32_t threads) {
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) {
+      const std::uint64_t key = splitmix64(kProbeSeed ^ (offset + i));
+      // Box-Muller: a pair of independent standard normals from two uniforms.
+      const double radius = std::sqrt(-2.0 * std::log(unit_interval(splitmix64(key))));
+      const double angle = 6.283185307179586 * unit_interval(splitmix64(key ^ 0x5555555555555555ULL));
+      v[i] = {radius * std::cos(angle), radius * std::sin(angle)};
+    }
+  });
+}
+
+void add_scaled(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble a, std::int32_t threads) {
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) {
+      const cdouble t = cmul(a, src[i]);
+      dst[i] = {dst[i].real() + t.real(), dst[i].imag() + t.imag()};
+    }
+  });
+}
+
+std::vector<double> block_dots(const cdouble* p, const cdouble* q, std::uint64_t n, std::uint64_t block,
+                               bool imaginary, std::int32_t threads) {
+  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
+    const cdouble d = dot_conj(p + b, q + b, e - b);
+    return imaginary ? d.imag() : d.real();
+  });
+}
+
+std::vector<double> block_sums_abs2(const cdouble* x, std::uint64_t n, std::uint64_t block, std::int32_t threads) {
+  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) { return sum_abs2(x + b, e - b); });
+}
+
+std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
+                                             std::uint64_t n, std::uint64_t block, std::int32_t threads) {
+  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
+    return subtract_then_dot(w + b, u + b, beta, v + b, e - b);
+  });
+}
+
+std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
+                                             std::uint64_t block, std::int32_t threads) {
+  return block_sums(n, block, threads,
+                   [&](std::uint64_t b, std::uint64_t e) { return subtract_then_sum_abs2(w + b, v + b, alpha, e - b); });
+}
+
+std::vector<double> chebyshev_first(const cdouble* w, const cdouble* psi, cdouble* next, cdouble* result, double p,
+                                    double q, cdouble a0, cdouble a1, std::uint64_t n, std::uint64_t block,
+                                    bool sums, std::int32_t threads) {
+  const auto body = [&](std::uint64_t b, std::uint64_t e) {
+    double s = 0.0;
+    for (std::uint64_t i = b; i < e; ++i) {
+      const cdouble x{p * w[i].real() - q * psi[i].real(), p * w[i].imag() - q * psi[i].imag()};
+      next[i] = x;
+      const cdouble t0 = cmul(a0, psi[i]), t1 = cmul(a1, x);
+      result[i] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
+      if (sums) s += abs2(x);
+    }
+    return s;
+  };
+  if (sums) return block_sums(n, block, threads, body);
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { body(b, e); });
+  return {};
+}
+
+std::vector<double> chebyshev_step(const cdouble* w, const cdouble* cur, const cdouble* prev, cdouble* next,
+                                   cdouble* result, double p, double q, cdouble a, std::uint64_t n, std::uint64_t block,
+                                   bool sums, std::int32_t threads) {
+  const auto body = [&](std::uint64_t b, std::uint64_t e) {
+    double s = 0.0;
+    for (std::uint64_t i = b; i < e; ++i) {
+      const cdouble x{p * w[i].real() - q * cur[i].real() - prev[i].real(),
+                      p * w[i].imag() - q * cur[i].imag() - prev[i].imag()};
+      next[i] = x;
+      const cdouble t = cmul(a, x);
+      result[i] = {result[i].real() + t.real(), result[i].imag() + t.imag()};
+      if (sums) s += abs2(x);
+    }
+    return s;
+  };
+  if (sums) return block_sums(n, block, threads, body);
+  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { body(b, e); });
+  return {};
+}
+
 }  // namespace morbizet

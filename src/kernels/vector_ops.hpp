@@ -9,6 +9,7 @@
 // (pairwise_sum), never split by thread.
 
 #include <cstdint>
+#include <vector>
 
 #include "morbizet/complex.hpp"
 #include "morbizet/vector_kernels.hpp"
@@ -66,5 +67,44 @@ double subtract_then_sum_abs2(cdouble* w, const cdouble* v, double alpha, std::u
 void reconstruct_step(const cdouble* w, const cdouble* v_cur, double alpha, const cdouble* v_prev, bool beta_used,
                       double beta, double r, cdouble* next, cdouble coefficient, cdouble* out, std::uint64_t n,
                       std::int32_t threads);
+
+// dst += a * src (complex a).
+void add_scaled(const cdouble* src, cdouble* dst, std::uint64_t n, cdouble a, std::int32_t threads);
+
+// Per block: the sum of Re(conj(p[i]) q[i]), or of Im(conj(p[i]) q[i]) when imaginary.
+std::vector<double> block_dots(const cdouble* p, const cdouble* q, std::uint64_t n, std::uint64_t block,
+                               bool imaginary, std::int32_t threads);
+
+// --- Passes of the Chebyshev solver. Their sums come back as one value per block of
+// `block` elements (block_sums), for a pairwise sum that does not depend on how the
+// state is cut among threads or processes.
+
+// v[i] = a complex Gaussian pseudo-random number drawn from the global index offset + i
+// alone, so that every process draws its slice of the same vector.
+void fill_probe(cdouble* v, std::uint64_t n, std::uint64_t offset, std::int32_t threads);
+
+// Per block: the sum of |x[i]|^2.
+std::vector<double> block_sums_abs2(const cdouble* x, std::uint64_t n, std::uint64_t block, std::int32_t threads);
+
+// w -= beta * u (real beta), then per block the sum of Re(conj(v[i]) w[i]).
+std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
+                                             std::uint64_t n, std::uint64_t block, std::int32_t threads);
+
+// w -= alpha * v (real alpha), then per block the sum of |w[i]|^2.
+std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
+                                             std::uint64_t block, std::int32_t threads);
+
+// The first two terms of a Chebyshev series: next = p * w - q * psi (with w = H' psi),
+// result = a0 * psi + a1 * next; per block the sum of |next|^2 when sums is set.
+std::vector<double> chebyshev_first(const cdouble* w, const cdouble* psi, cdouble* next, cdouble* result, double p,
+                                    double q, cdouble a0, cdouble a1, std::uint64_t n, std::uint64_t block,
+                                    bool sums, std::int32_t threads);
+
+// One more term: next = p * w - q * cur - prev (the three-term recurrence; next may be
+// prev, overwriting the oldest vector), result += a * next; per block the sum of
+// |next|^2 when sums is set.
+std::vector<double> chebyshev_step(const cdouble* w, const cdouble* cur, const cdouble* prev, cdouble* next,
+                                   cdouble* result, double p, double q, cdouble a, std::uint64_t n, std::uint64_t block,
+                                   bool sums, std::int32_t threads);
 
 }  // namespace morbizet

@@ -1,6 +1,9 @@
 """Shared helpers: random Pauli sums and their dense matrices, built independently."""
 
 import functools
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -48,7 +51,33 @@ def heisenberg_terms(n):
     return [(1.0, "I" * k + p + p + "I" * (n - k - 2)) for k in range(n - 1) for p in "XYZ"]
 
 
-SOLVERS = [mz._evolve_higham, mz._evolve_krylov]
+# Every solver with the five-argument calling frame; all take Hermitian sums, and
+# _evolve_higham non-Hermitian ones too.
+SOLVERS = [mz._evolve_higham, mz._evolve_krylov, mz._evolve_chebyshev]
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CRASH_MARKERS = ("Fatal Python error", "Segmentation", "AddressSanitizer", "runtime error:", "LeakSanitizer",
+                 "ThreadSanitizer", "core dumped", "Aborted", "terminate called")
+
+
+def run_in_child(module, statement, timeout, prelude="", markers=()):
+    """Runs `statement` after importing the test file `module` in a fresh interpreter with this
+    run's flags (-X dev, -W ...) and environment, so that a crash, a deadlock or a hang fails
+    one test instead of ending the run; returns the finished process."""
+    flags = subprocess._args_from_interpreter_flags()
+    code = (f"import faulthandler, sys; faulthandler.dump_traceback_later({timeout - 10}, exit=True); "
+            f"sys.path.insert(0, {HERE!r}); import {module}; {prelude}{statement}")
+    try:
+        proc = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
+                              timeout=timeout, env=dict(os.environ), cwd=HERE)
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"{statement} hung or deadlocked ({timeout} s):\n{(e.stderr or b'')[-6000:]!s}")
+    tail = proc.stderr[-6000:]
+    assert proc.returncode == 0, f"{statement} exited with {proc.returncode}:\n{proc.stdout[-2000:]}\n{tail}"
+    for marker in CRASH_MARKERS + tuple(markers):
+        assert marker not in proc.stderr, f"{statement}: {marker!r} on standard error:\n{tail}"
+    return proc
 
 
 @pytest.fixture(params=SOLVERS, ids=lambda f: f.__name__)

@@ -1,7 +1,6 @@
 """Many Python threads solving on one shared Hamiltonian: catches data races on shared state, results that depend on what runs beside them, deadlocks between the interpreter lock and the thread teams, Python objects touched without the lock, and solves that hang after a fork."""
 
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -10,27 +9,15 @@ import numpy as np
 import pytest
 
 import _morbizet as mz
+import conftest
+from conftest import SOLVERS
 
 SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
-HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 600 if SANITIZED else 180
 
 
-def run_in_child(statement, timeout=TIMEOUT):
-    """Runs `statement` after importing this file in a fresh interpreter with the same flags and
-    environment, so that a deadlock or a crash fails the test instead of stopping the run."""
-    flags = subprocess._args_from_interpreter_flags()
-    code = (f"import faulthandler, sys; faulthandler.dump_traceback_later({timeout - 10}, exit=True); "
-            f"sys.path.insert(0, {HERE!r}); import test_concurrency; {statement}")
-    try:
-        proc = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                              timeout=timeout, env=dict(os.environ), cwd=HERE)
-    except subprocess.TimeoutExpired as e:
-        pytest.fail(f"{statement} deadlocked ({timeout} s):\n{e.stderr!s}"[-6000:])
-    assert proc.returncode == 0, f"{statement} exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-6000:]}"
-    for marker in ("Fatal Python error", "Segmentation", "AddressSanitizer", "runtime error:", "ThreadSanitizer"):
-        assert marker not in proc.stderr, proc.stderr[-6000:]
-    return proc.stdout
+def run_in_child(statement):
+    return conftest.run_in_child("test_concurrency", statement, TIMEOUT).stdout
 
 
 def _problem(seed, n=10, words=8):
@@ -46,7 +33,6 @@ def _problem(seed, n=10, words=8):
     return ham, states
 
 
-SOLVERS = (mz._evolve_higham, mz._evolve_krylov)
 
 
 def shared_hamiltonian_child(num_workers=8, rounds=None):
@@ -73,7 +59,7 @@ def shared_hamiltonian_child(num_workers=8, rounds=None):
                         failures.append(f"worker {k} round {r} {solver.__name__} threads={threads}: differs")
                 # A refused call between solves leaves the shared objects as they were.
                 try:
-                    SOLVERS[k % 2](ham, states[0], 1.0, -1.0, 3)
+                    SOLVERS[k % len(SOLVERS)](ham, states[0], 1.0, -1.0, 3)
                     failures.append("negative rtol accepted")
                 except ValueError:
                     pass

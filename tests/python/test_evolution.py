@@ -13,7 +13,7 @@ from conftest import SOLVERS, dense, hamiltonian, heisenberg_terms, random_state
 
 
 @pytest.mark.parametrize("rtol", [1e-6, 1e-9, 1e-12])
-@pytest.mark.parametrize("theta", [-12.0, -0.3, 0.05, 1.0, 25.0])
+@pytest.mark.parametrize("theta", [-12.0, -0.3, 0.05, 1.0, 25.0, 100.0])
 def test_matches_dense_exponential(solver, rng, theta, rtol):
     n = int(rng.integers(1, 9))
     terms = random_terms(rng, n, int(rng.integers(1, 12)), identity=0.4)
@@ -135,3 +135,51 @@ def test_interpreter_lock_is_released(solver, rng):
 def test_both_solvers_registered_alike():
     sigs = [f.__nb_signature__[0][0].split("(", 1)[1] for f in SOLVERS]
     assert sigs[0] == sigs[1]
+
+
+@pytest.mark.parametrize("weight", [1e-7, 1e-11])
+@pytest.mark.parametrize("end", [0, -1])
+@pytest.mark.parametrize("terms", [heisenberg_terms(9), random_terms(np.random.default_rng(9), 9, 30)],
+                         ids=["heisenberg", "random"])
+def test_chebyshev_keeps_tiny_weights_at_the_far_end_of_the_spectrum(terms, end, weight):
+    # An interval fitted to where psi lives would leave out the extreme eigenvalue that
+    # psi barely touches, and the series would amplify that component exponentially.
+    energies, vectors = np.linalg.eigh(dense(terms))
+    rng = np.random.default_rng(4)
+    bulk = vectors[:, 1:-1] @ (rng.normal(size=len(energies) - 2) + 1j * rng.normal(size=len(energies) - 2))
+    psi = bulk / np.linalg.norm(bulk) + weight * vectors[:, end]
+    theta, rtol = 12.0, 1e-10
+    expected = vectors @ (np.exp(-1j * theta * energies) * (vectors.conj().T @ psi))
+    got, stats = mz._solve("chebyshev", hamiltonian(terms), psi, theta, rtol, 2)
+    assert np.linalg.norm(got - expected) <= rtol * np.linalg.norm(psi)
+    lo, hi = stats["interval"]
+    assert lo <= energies[0] and energies[-1] <= hi
+    assert hi - lo < 2 * sum(abs(c) for c, _ in terms)  # the estimate was used, not +-norm_bound
+
+
+def test_chebyshev_refuses_non_hermitian_sums():
+    ham = hamiltonian([(1.0, "XZ"), (0.5 + 0.25j, "YI"), (0.3 - 0.2j, "II")])
+    with pytest.raises(ValueError, match=r"word 1 \(YI\).*_evolve_higham"):
+        mz._evolve_chebyshev(ham, np.ones(4, complex), 1.0, 1e-8, 1)
+    # A complex identity part is a scalar factor, not a reason to refuse.
+    ident = hamiltonian([(1.0, "XZ"), (0.3 - 0.2j, "II")])
+    expected = scipy.linalg.expm(-1.5j * dense([(1.0, "XZ"), (0.3 - 0.2j, "II")])) @ np.ones(4)
+    np.testing.assert_allclose(mz._evolve_chebyshev(ident, np.ones(4, complex), 1.5, 1e-12, 1), expected, atol=1e-12)
+
+
+@pytest.mark.parametrize("method, solver", [("taylor", mz._evolve_higham), ("krylov", mz._evolve_krylov),
+                                            ("chebyshev", mz._evolve_chebyshev)])
+def test_solve_returns_the_same_bits_and_says_what_it_did(rng, method, solver):
+    ham = hamiltonian(heisenberg_terms(10))
+    psi = random_state(rng, 10)
+    got, stats = mz._solve(method, ham, psi, 7.0, 1e-9, 2)
+    assert got.tobytes() == solver(ham, psi, 7.0, 1e-9, 2).tobytes()
+    assert stats["method"] == method and stats["degree"] >= 1 and stats["substeps"] >= 1
+    if method == "taylor":  # the early exit may stop a substep short of its degree
+        assert stats["applications"] <= stats["degree"] * stats["substeps"]
+    elif method == "krylov":  # 2d - 1 per substep, fewer on a breakdown
+        assert stats["applications"] <= (2 * stats["degree"] - 1) * stats["substeps"]
+    else:
+        assert stats["applications"] == stats["degree"] + stats["estimation_steps"]
+    with pytest.raises(ValueError, match="unknown method 'lanczos'.*'taylor', 'krylov' or 'chebyshev'"):
+        mz._solve("lanczos", ham, psi, 1.0, 1e-8, 1)

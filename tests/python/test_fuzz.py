@@ -6,7 +6,6 @@ import decimal
 import fractions
 import math
 import os
-import subprocess
 import sys
 import warnings
 
@@ -15,8 +14,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import conftest
+from conftest import SOLVERS
+
 SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
-HERE = os.path.dirname(os.path.abspath(__file__))
 DOCUMENTED = (TypeError, ValueError, MemoryError, OverflowError)
 
 settings.register_profile(
@@ -36,27 +37,12 @@ FUZZ = settings.get_profile("morbizet-fuzz")
 
 CAMPAIGNS = ["fuzz_pauli_words", "fuzz_hamiltonians", "fuzz_states", "fuzz_theta_and_rtol",
              "fuzz_num_threads", "fuzz_foreign_objects"]
-CRASH_MARKERS = ("Fatal Python error", "Segmentation", "AddressSanitizer", "runtime error:",
-                 "LeakSanitizer", "core dumped", "Aborted", "terminate called", "leaked")
 
 
 def run_in_child(statement, timeout):
-    """Runs `statement` after importing this file in a fresh interpreter with the same flags
-    and environment; returns its standard error once it has exited cleanly."""
-    flags = subprocess._args_from_interpreter_flags()  # keeps -X dev, -W ... of this run
-    code = (f"import faulthandler, sys; faulthandler.dump_traceback_later({timeout - 10}, exit=True); "
-            f"sys.path.insert(0, {HERE!r}); import test_fuzz, warnings; "
-            f"warnings.filterwarnings('ignore', 'nanobind: attempted to'); {statement}")
-    try:
-        proc = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                              timeout=timeout, env=dict(os.environ), cwd=HERE)
-    except subprocess.TimeoutExpired as e:
-        pytest.fail(f"{statement} hung for {timeout} s:\n{(e.stderr or b'')[-4000:]!s}")
-    tail = proc.stderr[-6000:]
-    assert proc.returncode == 0, f"{statement} exited with {proc.returncode}:\n{proc.stdout[-2000:]}\n{tail}"
-    for marker in CRASH_MARKERS:
-        assert marker not in proc.stderr, f"{statement}: {marker!r} on standard error:\n{tail}"
-    return proc.stderr
+    return conftest.run_in_child("test_fuzz", statement, timeout, prelude="import warnings; "
+                                 "warnings.filterwarnings('ignore', 'nanobind: attempted to'); ",
+                                 markers=("leaked",)).stderr
 
 
 @pytest.mark.parametrize("campaign", CAMPAIGNS)
@@ -80,7 +66,7 @@ def unaligned_psi():
         psi = raw[offset:offset + 64].view(np.complex128)
         psi[:] = [0.6, 0.8j, 0, 0]
         assert not psi.flags.aligned and psi.flags.c_contiguous
-        for solver in (mz._evolve_higham, mz._evolve_krylov):
+        for solver in SOLVERS:
             for theta in (0.7, 0.0):  # the series and the shortcut for a zero step
                 expected = solver(ham, psi.copy(), theta, 1e-10, 1)
                 assert solver(ham, psi, theta, 1e-10, 1).tobytes() == expected.tobytes()
@@ -249,7 +235,7 @@ def fuzz_pauli_words(coeff, string, seed):
     if n <= 8 and (not cmath.isfinite(value) or abs(value) <= 10):
         rng = np.random.default_rng(seed)
         psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
-        for solver in (mz._evolve_higham, mz._evolve_krylov):
+        for solver in SOLVERS:
             a = solve_bytes(solver, mz._Hamiltonian([word]), psi)
             b = solve_bytes(solver, mz._Hamiltonian([mz._PauliWord(value, canonical(string))]), psi)
             assert a == b
@@ -442,7 +428,7 @@ def fuzz_states(drawn):
     ham = mz._Hamiltonian([mz._PauliWord(float(rng.normal()), w) for w in words] + [mz._PauliWord(0.25, "I" * n)])
     before = psi.tobytes() if dtype.kind != "O" else list(psi.ravel())
     refcount = sys.getrefcount(psi)
-    for solver in (mz._evolve_higham, mz._evolve_krylov):
+    for solver in SOLVERS:
         status, got = outcome(solver, ham, psi, 0.9, 1e-9, int(rng.integers(-1, 2)))
         assert (psi.tobytes() if dtype.kind != "O" else list(psi.ravel())) == before, "psi was modified"
         assert sys.getrefcount(psi) == refcount
@@ -523,7 +509,7 @@ def fuzz_theta_and_rtol(case):
     norm = float(np.sum(np.abs(coeffs)))
     psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
     psi /= np.linalg.norm(psi)
-    for solver in (mz._evolve_higham, mz._evolve_krylov):
+    for solver in SOLVERS:
         status, got = outcome(solver, ham, psi, theta, rtol, int(rng.integers(-2, 2)))
         if junk is not None:
             assert status == "raised" and isinstance(got, (TypeError, OverflowError)), (junk, theta, rtol, got)
@@ -554,7 +540,7 @@ def fuzz_huge_krylov_dimension():
     ham = mz._Hamiltonian([mz._PauliWord(1.0, "XIZIIYI"), mz._PauliWord(0.5, "ZZIIIIX")])
     psi = np.ones(128, complex) / np.sqrt(128)
     for theta in (1e25, -1e300, math.inf):
-        for solver in (mz._evolve_higham, mz._evolve_krylov):
+        for solver in SOLVERS:
             expect_raise(ValueError, solver, ham, psi, theta, 1e-8, 1, match="too large")
 
 
@@ -578,7 +564,7 @@ def fuzz_num_threads(threads, seed):
     rng = np.random.default_rng(seed)
     ham = mz._Hamiltonian([mz._PauliWord(0.8, "XZI"), mz._PauliWord(-0.6, "IYY"), mz._PauliWord(0.2, "III")])
     psi = rng.normal(size=8) + 1j * rng.normal(size=8)
-    for solver in (mz._evolve_higham, mz._evolve_krylov):
+    for solver in SOLVERS:
         reference = solver(ham, psi, 0.3, 1e-9, 1)
         status, got = outcome(solver, ham, psi, 0.3, 1e-9, threads)
         is_int = isinstance(threads, int)  # bool included
@@ -599,7 +585,7 @@ def fuzz_foreign_objects():
     psi = np.array([0.6, 0.8j, 0, 0], complex)
     words = [mz._PauliWord(1.0, "XY"), mz._PauliWord(0.5, "ZZ")]
     ham = mz._Hamiltonian(words)
-    reference = [s(ham, psi, 0.4, 1e-10, 1).tobytes() for s in (mz._evolve_higham, mz._evolve_krylov)]
+    reference = [s(ham, psi, 0.4, 1e-10, 1).tobytes() for s in SOLVERS]
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -615,7 +601,7 @@ def fuzz_foreign_objects():
                      bare_ham._num_qubits, bare_ham._get_pwords):
             expect_raise(TypeError, call)
         expect_raise(TypeError, mz._Hamiltonian, [words[0], bare_word])
-        for solver in (mz._evolve_higham, mz._evolve_krylov):
+        for solver in SOLVERS:
             expect_raise(TypeError, solver, bare_ham, psi, 0.4, 1e-10, 1)
         warnings.simplefilter("error")
         expect_raise(TypeError, bare_word._get_coeff)
@@ -635,7 +621,7 @@ def fuzz_foreign_objects():
             pass
 
     sub = SubHam([SubWord(1.0, "XY"), mz._PauliWord(0.5, "ZZ")])
-    for solver, ref in zip((mz._evolve_higham, mz._evolve_krylov), reference):
+    for solver, ref in zip(SOLVERS, reference):
         assert solver(sub, psi, 0.4, 1e-10, 1).tobytes() == ref
         assert solver(ham=ham, psi=psi, theta=0.4, rtol=1e-10, num_threads=1).tobytes() == ref
         for args, kwargs in [((), {}), ((ham, psi, 0.4, 1e-10), {}), ((ham, psi, 0.4, 1e-10, 1, 1), {}),
@@ -656,7 +642,7 @@ def fuzz_foreign_objects():
     # The widest Hamiltonian: its dimension 2**62 must be compared, never allocated.
     wide = mz._Hamiltonian([mz._PauliWord(1.0, "XZ" * 31), mz._PauliWord(0.5, "I" * 62)])
     assert wide._num_qubits() == 62
-    for solver in (mz._evolve_higham, mz._evolve_krylov):
+    for solver in SOLVERS:
         for length in (0, 1, 4, 2**16):
             expect_raise(ValueError, solver, wide, np.zeros(length, complex), 1e300, -1.0, 1,
                          match=f"psi has {length} amplitudes, but the Hamiltonian acts on 62 qubits")
@@ -671,7 +657,7 @@ def fuzz_foreign_objects():
     expect_raise(TypeError, lambda: mz._Hamiltonian(words=words))
     expect_raise(TypeError, mz._Hamiltonian)
     # A buffer exporter of the right bytes but not an array (memoryview of complex128).
-    for solver, ref in zip((mz._evolve_higham, mz._evolve_krylov), reference):
+    for solver, ref in zip(SOLVERS, reference):
         status, got = outcome(solver, ham, memoryview(psi), 0.4, 1e-10, 1)
         assert status == "raised" or got.tobytes() == ref
         expect_raise(TypeError, solver, ham, array.array("d", [0.6, 0, 0, 0]), 0.4, 1e-10, 1)

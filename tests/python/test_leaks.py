@@ -10,10 +10,10 @@ import numpy as np
 import pytest
 
 import _morbizet as mz
+from conftest import SOLVERS
 
 SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOLVERS = (mz._evolve_higham, mz._evolve_krylov)
 N = 12  # qubits of the states in the loops: 64 KiB per complex128 state, 32 KiB per float64 one
 
 

@@ -1,0 +1,85 @@
+#pragma once
+// H' with its words gathered by the qubits they flip.
+//
+// Words with the same X mask x read the same input amplitude for every output one: each
+// maps |i> to (+-) its phased coefficient times |i ^ x>, and only the sign, the parity
+// of i & z, differs between them. Summed per amplitude first, the group costs one
+// gather and one product where the words cost one of each per word: the XX and YY words
+// of a bond share one, and all Z-only words form a single diagonal. The groups are
+// applied in ascending x, which also is the order in which a state cut into slices by
+// its top index bits meets them (see accumulate).
+//
+// The result agrees with Hamiltonian::apply_nonidentity to rounding, not bit for bit:
+// the words of a group are added before the product, not after.
+
+#include <cstdint>
+#include <vector>
+
+#include "morbizet/complex.hpp"
+#include "morbizet/hamiltonian.hpp"
+
+namespace morbizet {
+
+// One word of a group: its Z mask and phased coefficient.
+struct GroupWord {
+  std::uint64_t z;
+  double re;
+  double im;
+};
+
+// The words [begin, end) of the word list, all with X mask x; has_re / has_im say
+// whether any of them has a non-zero real / imaginary phased coefficient.
+struct FlipGroup {
+  std::uint64_t x;
+  std::uint32_t begin;
+  std::uint32_t end;
+  bool has_re;
+  bool has_im;
+};
+
+// Where a group reads its input: the amplitude of local index i is data[i - begin], and
+// its global index is top | i (top holds the index bits above the local slice).
+struct GroupSource {
+  const cdouble* data;
+  std::uint64_t begin;
+  std::uint64_t top;
+};
+
+class GroupedPauliSum {
+ public:
+  // The non-identity words of h, grouped; the identity part and the norm bound are h's.
+  explicit GroupedPauliSum(const Hamiltonian& h);
+
+  std::uint64_t dim() const { return dim_; }
+  cdouble identity_coeff() const { return identity_coeff_; }
+  double norm_bound() const { return norm_bound_; }
+
+  // out = H' * in over dim() amplitudes; in and out must not overlap. The same bit for
+  // bit for every num_threads.
+  void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const;
+
+  const std::vector<FlipGroup>& groups() const { return groups_; }
+  const std::vector<GroupWord>& words() const { return words_; }
+
+  // The building block of a distributed action. For every output amplitude j of the
+  // local indices [out_begin, out_begin + len) (whole blocks of block_size(), or one
+  // smaller slice), adds the contributions of groups [g_begin, g_end) in order, group g
+  // reading sources[(g - g_begin) * source_stride] at local index j ^ (x & local_mask);
+  // out[0] is the amplitude at out_begin. With clear the amplitudes start from zero.
+  void accumulate(std::size_t g_begin, std::size_t g_end, const GroupSource* sources, std::size_t source_stride,
+                  std::uint64_t local_mask, cdouble* out, std::uint64_t out_begin, std::uint64_t len, bool clear,
+                  std::int32_t num_threads) const;
+
+  // The output amplitudes handled together: 2^11 (a first-level cache's worth), or
+  // fewer for small slices.
+  static std::uint64_t block_size(std::uint64_t len);
+
+ private:
+  std::uint64_t dim_;
+  cdouble identity_coeff_;
+  double norm_bound_;
+  std::vector<FlipGroup> groups_;
+  std::vector<GroupWord> words_;
+};
+
+}  // namespace morbizet

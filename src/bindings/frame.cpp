@@ -1,0 +1,44 @@
+#include "frame.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace nb = nanobind;
+
+namespace morbizet::bindings {
+
+void SignalCheck::poll(void* self) {
+  auto& check = *static_cast<SignalCheck*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (now < check.next_) return;
+  check.next_ = now + std::chrono::milliseconds(50);
+  if (check.lock_.with_lock([] { return PyErr_CheckSignals() != 0; })) throw SignalRaised{};
+}
+
+void check_length(std::size_t n_psi, std::uint64_t num_qubits, std::uint64_t dim, const char* what) {
+  if (n_psi != dim) {
+    throw nb::value_error((std::string(what) + " has " + std::to_string(n_psi) +
+                           " amplitudes, but the Hamiltonian acts on " + std::to_string(num_qubits) +
+                           " qubits, which need 2**" + std::to_string(num_qubits) + " = " + std::to_string(dim))
+                              .c_str());
+  }
+}
+
+const cdouble* aligned_data(const PsiArray& psi, std::size_t n, StateBuffer& copy) {
+  const cdouble* data = psi.data();
+  if (reinterpret_cast<std::uintptr_t>(data) % alignof(cdouble) != 0) {
+    copy = allocate_state(n);
+    std::memcpy(static_cast<void*>(copy.get()), static_cast<const void*>(data), n * sizeof(cdouble));
+    return copy.get();
+  }
+  return data;
+}
+
+ResultArray to_numpy(StateBuffer buffer, std::size_t n) {
+  // The capsule takes the buffer over only once it exists, so a failure to create it
+  // still frees the buffer through the unique pointer.
+  nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<cdouble*>(p); });
+  return ResultArray(buffer.release(), {n}, owner);
+}
+
+}  // namespace morbizet::bindings

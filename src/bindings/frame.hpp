@@ -1,0 +1,75 @@
+#pragma once
+// What every entry point that runs the core on a state vector shares: the state as an
+// array argument, the interpreter lock released around the work, checks for signals
+// while it runs, and the result handed to NumPy without a copy.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "morbizet/complex.hpp"
+#include "morbizet/counting_operator.hpp"
+#include "morbizet/state_vector.hpp"
+
+namespace morbizet::bindings {
+
+using PsiArray = nanobind::ndarray<const cdouble, nanobind::shape<-1>, nanobind::c_contig, nanobind::device::cpu>;
+using ResultArray = nanobind::ndarray<nanobind::numpy, cdouble, nanobind::shape<-1>, nanobind::c_contig>;
+
+// Releases the interpreter lock for its lifetime and takes it back on every way out,
+// exceptions included, before anything touches a Python object again.
+class ReleasedInterpreterLock {
+ public:
+  ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
+  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+
+  // Runs f with the lock held, and releases it again.
+  template <class F>
+  auto with_lock(F&& f) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return f();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Thrown from a checkpoint when a signal handler raised (KeyboardInterrupt for Ctrl-C);
+// the Python exception stays set for the entry point to raise once it holds the lock.
+struct SignalRaised {};
+
+// A checkpoint that, at most every 50 ms, takes the lock for a moment and runs the
+// interpreter's pending signal handlers (only the main thread runs them). The solver
+// unwinds on SignalRaised, freeing what it holds.
+class SignalCheck {
+ public:
+  explicit SignalCheck(ReleasedInterpreterLock& lock) : lock_(lock), next_(std::chrono::steady_clock::now()) {}
+  Checkpoint checkpoint() { return {&SignalCheck::poll, this}; }
+
+ private:
+  static void poll(void* self);
+  ReleasedInterpreterLock& lock_;
+  std::chrono::steady_clock::time_point next_;
+};
+
+// ValueError unless the state has the length the Hamiltonian needs.
+void check_length(std::size_t n_psi, std::uint64_t num_qubits, std::uint64_t dim, const char* what = "psi");
+
+// psi's data, or an aligned copy of it (into copy) for a view at an odd byte offset:
+// the core reads complex numbers, which need their natural alignment. Call without the
+// lock.
+const cdouble* aligned_data(const PsiArray& psi, std::size_t n, StateBuffer& copy);
+
+// A NumPy array of n amplitudes that owns buffer. Call with the lock.
+ResultArray to_numpy(StateBuffer buffer, std::size_t n);
+
+}  // namespace morbizet::bindings

@@ -1,0 +1,98 @@
+// _solve: the evolution behind the public package. The same solvers as the _evolve_*
+// functions, with the same results bit for bit, but run through an operator that
+// counts the applications and checks for signals between them, so that Ctrl-C stops a
+// long solve; it returns what the solver chose and did beside the state.
+
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "bindings.hpp"
+#include "frame.hpp"
+#include "morbizet/counting_operator.hpp"
+#include "morbizet/evolve_chebyshev.hpp"
+#include "morbizet/evolve_higham.hpp"
+#include "morbizet/evolve_krylov.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
+#include "morbizet/hamiltonian.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace morbizet::bindings {
+
+namespace {
+
+enum class Method { taylor, krylov, chebyshev };
+
+Method parse_method(const std::string& name) {
+  if (name == "taylor") return Method::taylor;
+  if (name == "krylov") return Method::krylov;
+  if (name == "chebyshev") return Method::chebyshev;
+  throw nb::value_error(("unknown method '" + name + "': choose 'taylor', 'krylov' or 'chebyshev'").c_str());
+}
+
+StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
+                std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
+  switch (method) {
+    case Method::taylor:
+      return evolve_higham(CountingOperator(ham, stats, checkpoint), psi, theta, rtol, threads, &stats);
+    case Method::krylov:
+      return evolve_krylov(CountingOperator(ham, stats, checkpoint), psi, theta, rtol, threads, &stats);
+    case Method::chebyshev: {
+      const GroupedPauliSum grouped(ham);
+      return evolve_chebyshev(CountingOperator(grouped, stats, checkpoint), psi, theta, rtol, threads, &stats);
+    }
+  }
+  return {};
+}
+
+nb::dict stats_dict(const std::string& method, const SolveStats& s) {
+  nb::dict d;
+  d["method"] = method;
+  d["applications"] = s.applications;
+  d["degree"] = s.degree;
+  d["substeps"] = s.substeps;
+  if (method == "chebyshev") {
+    d["estimation_steps"] = s.estimation_steps;
+    d["ritz_min"] = s.ritz_min;
+    d["ritz_max"] = s.ritz_max;
+    d["interval"] = nb::make_tuple(s.interval_lo, s.interval_hi);
+    d["widened"] = s.widened;
+  }
+  return d;
+}
+
+}  // namespace
+
+void init_solve(nb::module_& m) {
+  m.def(
+      "_solve",
+      [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
+         std::int32_t num_threads) {
+        const Method which = parse_method(method);
+        if (which == Method::chebyshev) require_hermitian(ham);
+        const std::size_t n_psi = psi.shape(0);
+        check_length(n_psi, ham.num_qubits(), ham.dim());
+        SolveStats stats;
+        StateBuffer result;
+        try {
+          ReleasedInterpreterLock unlocked;
+          SignalCheck signals(unlocked);
+          StateBuffer copy;
+          result = run(which, ham, aligned_data(psi, n_psi, copy), theta, rtol, num_threads, stats,
+                       signals.checkpoint());
+        } catch (const SignalRaised&) {
+          throw nb::python_error();
+        }
+        return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(method, stats));
+      },
+      "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a,
+      "exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; "
+      "returns (state, statistics).");
+}
+
+}  // namespace morbizet::bindings

@@ -1,0 +1,188 @@
+#include "morbizet/evolve_chebyshev.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "allocation.hpp"
+#include "chebyshev_series.hpp"
+#include "kernels/vector_ops.hpp"
+#include "phase.hpp"
+#include "spectral_interval.hpp"
+#include "state_sums.hpp"
+#include "tolerance.hpp"
+
+namespace morbizet {
+
+namespace {
+
+// States whose largest component lies outside 2^+-300 run rescaled, so that the norms
+// the guard below compares keep their precision.
+constexpr int kSafeExponent = 300;
+// On an interval that holds the spectrum |T_k((H' - c)/r) psi| <= |psi|; growth beyond
+// this factor (far above rounding) means it does not.
+constexpr double kGrowthLimit = 1.001;
+
+struct Buffers {
+  StateBuffer result, a, b, w;
+};
+
+// The series on [lo, hi] into result. psi0 is psi (possibly rescaled); its squared norm
+// norm2_psi is used by the guard when guard is set. Returns false when the guard found a
+// Chebyshev vector longer than psi: the interval misses part of the spectrum.
+bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, double lo, double hi, double theta,
+                double rtol, bool guard, cdouble identity, Buffers& buf, std::int32_t threads, SolveStats* stats,
+                std::int64_t& exponent) {
+  const std::uint64_t n = op.local_dim();
+  const std::uint64_t block = sum_block_size(op.dim());
+  const double center = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
+  const ChebyshevSeries series = chebyshev_series(std::abs(theta) * half, rtol);
+  if (stats != nullptr) {
+    stats->degree = series.degree;
+    stats->substeps = 1;
+    stats->interval_lo = lo;
+    stats->interval_hi = hi;
+  }
+  // exp(-i theta (s + c)), split off its power of two should it leave the double range.
+  const SplitPhase phase = split_exp(cmul({0.0, -theta}, identity + cdouble{center, 0.0}));
+  exponent = phase.exponent;
+  // eps_k (-i sign(theta))^k J_k(|theta| r) times the phase: (-i)^k for theta >= 0, i^k below.
+  const cdouble unit{0.0, theta < 0.0 ? 1.0 : -1.0};
+  cdouble power{1.0, 0.0};
+  const auto coefficient = [&](std::uint64_t k) {
+    const double eps = k == 0 ? 1.0 : 2.0;
+    const cdouble c = cmul(phase.factor, power);
+    power = cmul(power, unit);
+    return cdouble{eps * series.bessel[k] * c.real(), eps * series.bessel[k] * c.imag()};
+  };
+  const cdouble a0 = coefficient(0);
+  cdouble* result = buf.result.get();
+  if (series.degree == 0) {
+    scale_all(psi0, result, n, a0, threads);
+    return true;
+  }
+  const double limit = kGrowthLimit * kGrowthLimit * norm2_psi;
+  const auto within = [&](std::vector<double> sums) { return !guard || pairwise_total(op, std::move(sums)) <= limit; };
+
+  // phi_1 = (H' - c) psi / r, and from there phi_{k+1} = 2 (H' - c) phi_k / r - phi_{k-1}.
+  op.apply_nonidentity(psi0, buf.w.get(), threads);
+  const cdouble a1 = coefficient(1);
+  if (!within(chebyshev_first(buf.w.get(), psi0, buf.a.get(), result, 1.0 / half, center / half, a0, a1, n, block,
+                              guard, threads))) {
+    return false;
+  }
+  const cdouble* prev = psi0;
+  cdouble* cur = buf.a.get();
+  const double p = 2.0 / half, q = 2.0 * center / half;
+  for (std::uint64_t k = 2; k <= series.degree; ++k) {
+    op.apply_nonidentity(cur, buf.w.get(), threads);
+    // phi_{k-2} is not needed again, so phi_k takes its place, unless it is the
+    // caller's psi, which is never written.
+    cdouble* next = prev == buf.a.get() || prev == buf.b.get() ? const_cast<cdouble*>(prev) : buf.b.get();
+    if (!within(chebyshev_step(buf.w.get(), cur, prev, next, result, p, q, coefficient(k), n, block, guard,
+                               threads))) {
+      return false;
+    }
+    prev = cur;
+    cur = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+void require_hermitian(const Hamiltonian& h) {
+  const auto& words = h.get_pwords();
+  for (std::uint64_t k : h.active_terms()) {
+    const cdouble c = words[k].coeff();
+    if (c.imag() != 0.0) {
+      throw std::invalid_argument(
+          "the Chebyshev solver needs a Hermitian H: word " + std::to_string(k) + " (" + words[k].get_string() +
+          ") has coefficient " + format_double(c.real()) + (c.imag() < 0.0 ? "" : "+") + format_double(c.imag()) +
+          "j, but every non-identity word needs a real one; _evolve_higham handles non-Hermitian sums");
+    }
+  }
+}
+
+StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
+                             SolveStats* stats) {
+  require_positive_rtol(rtol);
+  const std::uint64_t n = op.local_dim();
+  const double bound = op.norm_bound();
+  const cdouble identity = op.identity_coeff();
+  const double b = bound * std::abs(theta);
+  if (std::isinf(b)) throw_too_large(b, rtol);
+  Buffers buf;
+  const bool trivial = theta == 0.0 || !(b > 0.0);
+  allocate_collectively(op, [&] {
+    buf.result = allocate_state(n);
+    if (!trivial) {
+      buf.a = allocate_state(n);
+      buf.b = allocate_state(n);
+      buf.w = allocate_state(n);
+    }
+  });
+  cdouble* result = buf.result.get();
+  if (std::isnan(b)) {
+    // A NaN theta or coefficient has no meaningful result; it propagates, as in the
+    // other solvers.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::fill(result, result + n, cdouble{nan, nan});
+    return std::move(buf.result);
+  }
+  if (theta == 0.0) {
+    copy_all(psi, result, n, num_threads);
+    return std::move(buf.result);
+  }
+  if (b == 0.0) {
+    // Only the identity part: a scalar phase.
+    const SplitPhase phase = split_exp(cmul({0.0, -theta}, identity));
+    scale_all(psi, result, n, phase.factor, num_threads);
+    if (phase.exponent != 0) scale_by_power_of_two(result, n, clamp_exponent(phase.exponent), num_threads);
+    return std::move(buf.result);
+  }
+  double largest = max_component(psi, n, num_threads);
+  op.max_across(&largest, 1);
+  if (largest == 0.0) return std::move(buf.result);  // psi = 0 evolves to 0
+
+  // The interval first, while the three scratch vectors are free.
+  const SpectralInterval interval =
+      choose_interval(op, theta, rtol, buf.a.get(), buf.b.get(), buf.w.get(), num_threads);
+  if (stats != nullptr) {
+    stats->estimation_steps = interval.steps;
+    stats->ritz_min = interval.ritz_min;
+    stats->ritz_max = interval.ritz_max;
+  }
+
+  // A state near the ends of the double range runs rescaled (in b, which the series
+  // then overwrites as its oldest vector).
+  const int psi_exponent = rescaling_exponent(largest, kSafeExponent);
+  const cdouble* psi0 = psi;
+  if (psi_exponent != 0) {
+    copy_all(psi, buf.b.get(), n, num_threads);
+    scale_by_power_of_two(buf.b.get(), n, -psi_exponent, num_threads);
+    psi0 = buf.b.get();
+  }
+  const double norm2_psi =
+      interval.estimated ? pairwise_total(op, block_sums_abs2(psi0, n, sum_block_size(op.dim()), num_threads)) : 0.0;
+  std::int64_t exponent = 0;
+  bool ok = run_series(op, psi0, norm2_psi, interval.lo, interval.hi, theta, rtol, interval.estimated, identity, buf,
+                       num_threads, stats, exponent);
+  if (!ok) {
+    // The estimate missed part of the spectrum; +-norm_bound cannot.
+    if (psi_exponent != 0) {
+      copy_all(psi, buf.b.get(), n, num_threads);
+      scale_by_power_of_two(buf.b.get(), n, -psi_exponent, num_threads);
+    }
+    run_series(op, psi0, norm2_psi, -bound, bound, theta, rtol, false, identity, buf, num_threads, stats, exponent);
+    if (stats != nullptr) stats->widened = true;
+  }
+  exponent += psi_exponent;
+  if (exponent != 0) scale_by_power_of_two(result, n, clamp_exponent(exponent), num_threads);
+  return std::move(buf.result);
+}
+
+}  // namespace morbizet

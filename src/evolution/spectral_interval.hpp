@@ -1,0 +1,42 @@
+#pragma once
+// An interval that holds the spectrum of H', for the Chebyshev solver.
+
+#include <cstdint>
+
+#include "morbizet/complex.hpp"
+#include "morbizet/operator.hpp"
+
+namespace morbizet {
+
+struct SpectralInterval {
+  double lo;
+  double hi;
+  double ritz_min;  // the extreme Ritz values found (NaN without Lanczos steps)
+  double ritz_max;
+  std::uint64_t steps;  // Lanczos steps, one application of H' each
+  bool estimated;       // false: the interval is +-norm_bound, which always holds
+};
+
+// The interval [-norm_bound, norm_bound] holds every eigenvalue of a Hermitian H'. When
+// the series on it is long enough for a shorter one to pay, Lanczos steps from a
+// pseudo-random probe vector find the extreme Ritz values and a bound around them that
+// holds unless the probe is nearly orthogonal to an extreme eigenvector (chance below
+// 1e-12 for a random probe); steps continue while each one still saves more than one
+// term of the series. a, b, w are three scratch vectors of op.local_dim() amplitudes.
+SpectralInterval choose_interval(const OperatorRef& op, double theta, double rtol, cdouble* a, cdouble* b, cdouble* w,
+                                 std::int32_t num_threads);
+
+// Bounds for the extreme eigenvalues from m Lanczos steps: alpha[0..m), beta[0..m-1) make
+// the tridiagonal T_m. Returns the interval where |p(x)| <= growth for the Chebyshev
+// polynomial p of degree m-1 on [ritz_min, ritz_max], scaled so that every eigenvalue
+// whose eigenvector has a component of at least delta in the probe lies inside it (van
+// Dorsselaer, Hochstenbach and van der Vorst, "Computing probabilistic bounds for
+// extreme eigenvalues of symmetric matrices with the Lanczos method", SIAM J. Matrix
+// Anal. Appl. 22 (2000), section 4).
+struct RitzBounds {
+  double ritz_min, ritz_max, lo, hi;
+  double level;  // acosh of the growth bound: the reach after m' steps is cosh(level / (m' - 1))
+};
+RitzBounds lanczos_bounds(const double* alpha, const double* beta, std::uint64_t m, double delta);
+
+}  // namespace morbizet

@@ -1,0 +1,244 @@
+#include "morbizet/grouped_pauli_sum.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "kernels/parallel.hpp"
+#include "lanes.hpp"
+
+namespace morbizet {
+
+namespace {
+
+using namespace lanes;
+
+constexpr unsigned kBlockBits = 11;
+constexpr std::int64_t kBlocksPerThread = 16;
+
+// A word whose sign changes from chunk to chunk within a block: its coefficient with the
+// block's and the lanes' signs already applied, and the chunk bits of its Z mask.
+// Kept as plain words (and loaded unaligned) so that the scratch never needs the
+// alignment of a wide register.
+template <int W>
+struct VaryingWord {
+  std::uint64_t re[2 * W];
+  std::uint64_t im[2 * W];
+  std::uint64_t z_chunk;
+};
+
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::u load_bits(const std::uint64_t* p) {
+  typename Lanes<W>::u u;
+  std::memcpy(&u, p, sizeof u);
+  return u;
+}
+
+// Scratch of one thread: the varying words of the group at hand.
+template <int W>
+struct Scratch {
+  std::vector<VaryingWord<W>> varying;
+};
+
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::u broadcast_bits(double v) {
+  typename Lanes<W>::u u;
+  for (int c = 0; c < 2 * W; ++c) u[c] = std::bit_cast<std::uint64_t>(v);
+  return u;
+}
+
+// out[l] += (sum over the group's words of +-phased coefficient) * src[l ^ xl] for l in
+// [0, len), where src[k] is the input amplitude of local index base + k, of global index
+// top | (base + k). The sign of a word is the parity of (global input index) & z; it
+// splits into the block's bits (fixed here), the chunk's bits and the lane's bits.
+// Words without chunk bits in z have one sign pattern for the whole block and are summed
+// once; the others are added chunk by chunk.
+template <int W, bool kRe, bool kIm>
+[[gnu::always_inline]] inline void add_group_lanes(const FlipGroup& g, const GroupWord* words, const cdouble* src,
+                                                   std::uint64_t base, std::uint64_t top, cdouble* out,
+                                                   std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch) {
+  using D = typename Lanes<W>::d;
+  using U = typename Lanes<W>::u;
+  const std::uint64_t lane_mask = static_cast<std::uint64_t>(W - 1);
+  const std::uint64_t xw = xl & lane_mask;
+  const std::uint64_t xc = xl & ~lane_mask;
+  const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
+  D const_re{}, const_im{};
+  scratch.varying.clear();
+  for (std::uint32_t k = g.begin; k < g.end; ++k) {
+    const GroupWord& w = words[k];
+    // Input index of lane c of the chunk at l: base + (l ^ xc) + (c ^ xw).
+    const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (xc & w.z & chunk_bits)) << 63;
+    U signs;
+    for (int c = 0; c < W; ++c) {
+      const std::uint64_t s = block_sign ^ (parity(static_cast<std::uint64_t>(c ^ static_cast<int>(xw)) & w.z & lane_mask) << 63);
+      signs[2 * c] = signs[2 * c + 1] = s;
+    }
+    const U re = broadcast_bits<W>(w.re) ^ signs;
+    const U im = broadcast_bits<W>(w.im) ^ signs;
+    if ((w.z & chunk_bits) == 0) {
+      if constexpr (kRe) const_re += reinterpret_cast<D>(re);
+      if constexpr (kIm) const_im += reinterpret_cast<D>(im);
+    } else {
+      VaryingWord<W> v;
+      std::memcpy(v.re, &re, sizeof re);
+      std::memcpy(v.im, &im, sizeof im);
+      v.z_chunk = w.z & chunk_bits;
+      scratch.varying.push_back(v);
+    }
+  }
+  const VaryingWord<W>* varying = scratch.varying.data();
+  const std::size_t nv = scratch.varying.size();
+  for (std::uint64_t l = 0; l < len; l += W) {
+    D dr = const_re, di = const_im;
+    for (std::size_t k = 0; k < nv; ++k) {
+      const std::uint64_t s = parity(l & varying[k].z_chunk) << 63;
+      if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
+      if constexpr (kIm) di += reinterpret_cast<D>(load_bits<W>(varying[k].im) ^ s);
+    }
+    D v = load<W>(src + (l ^ xc));
+    switch (xw) {
+      case 1: if constexpr (W > 1) v = __builtin_shuffle(v, permutation<W, 1 % W>()); break;
+      case 2: if constexpr (W > 2) v = __builtin_shuffle(v, permutation<W, 2 % W>()); break;
+      case 3: if constexpr (W > 3) v = __builtin_shuffle(v, permutation<W, 3 % W>()); break;
+      default: break;
+    }
+    D t;
+    if constexpr (kRe && !kIm) {
+      t = dr * v;
+    } else {
+      const D p2 = di * __builtin_shuffle(v, swap_parts<W>());
+      const D p1 = kRe ? dr * v : D{};
+      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+    }
+    store<W>(out + l, load<W>(out + l) + t);
+  }
+}
+
+struct Job {
+  const std::vector<FlipGroup>* groups;
+  const GroupWord* words;
+  std::size_t g_begin, g_end;
+  const GroupSource* sources;
+  std::size_t stride;
+  std::uint64_t local_mask;
+  bool clear;
+};
+
+// One output block of len amplitudes at local index j0: cleared (if asked), then every
+// group added in order.
+template <int W>
+[[gnu::always_inline]] inline void block_lanes(const Job& job, cdouble* out, std::uint64_t j0, std::uint64_t len,
+                                               Scratch<W>& scratch) {
+  const std::uint64_t low = len - 1;
+  if (job.clear) std::fill(out, out + len, cdouble{0.0, 0.0});
+  for (std::size_t gi = job.g_begin; gi < job.g_end; ++gi) {
+    const FlipGroup& g = (*job.groups)[gi];
+    const GroupSource& src = job.sources[(gi - job.g_begin) * job.stride];
+    const std::uint64_t x = g.x & job.local_mask;
+    const std::uint64_t base = j0 ^ (x & ~low);  // the input block that maps onto this one
+    const cdouble* in = src.data + (base - src.begin);
+    if (g.has_re && g.has_im) {
+      add_group_lanes<W, true, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
+    } else if (g.has_im) {
+      add_group_lanes<W, false, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
+    } else if (g.has_re) {
+      add_group_lanes<W, true, false>(g, job.words, in, base, src.top, out, len, x & low, scratch);
+    }
+  }
+}
+
+// Blocks [first, first + count) of len / block, on one thread with its own scratch.
+template <int W>
+[[gnu::always_inline]] inline void block_range(const Job& job, cdouble* out, std::uint64_t out_begin,
+                                               std::int64_t first, std::int64_t count, std::uint64_t block) {
+  Scratch<W> scratch;
+  for (std::int64_t b = first; b < first + count; ++b) {
+    const std::uint64_t off = static_cast<std::uint64_t>(b) * block;
+    block_lanes<W>(job, out + off, out_begin + off, block, scratch);
+  }
+}
+
+using RangeKernel = void (*)(const Job&, cdouble*, std::uint64_t, std::int64_t, std::int64_t, std::uint64_t);
+
+[[gnu::target("avx512f,avx512dq,popcnt")]] void range_avx512(const Job& job, cdouble* out, std::uint64_t out_begin,
+                                                              std::int64_t first, std::int64_t count,
+                                                              std::uint64_t block) {
+  block_range<4>(job, out, out_begin, first, count, block);
+}
+
+[[gnu::target("avx2,popcnt")]] void range_avx2(const Job& job, cdouble* out, std::uint64_t out_begin,
+                                               std::int64_t first, std::int64_t count, std::uint64_t block) {
+  block_range<2>(job, out, out_begin, first, count, block);
+}
+
+void range_baseline(const Job& job, cdouble* out, std::uint64_t out_begin, std::int64_t first, std::int64_t count,
+                    std::uint64_t block) {
+  block_range<1>(job, out, out_begin, first, count, block);
+}
+
+// The widest variant this processor runs. The variants differ in the order in which a
+// group's words are added up before the product, so a process uses one variant for
+// every block.
+RangeKernel choose_kernel(std::uint64_t block) {
+  if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return range_avx512;
+  if (block >= 2 && __builtin_cpu_supports("avx2")) return range_avx2;
+  return range_baseline;
+}
+
+}  // namespace
+
+GroupedPauliSum::GroupedPauliSum(const Hamiltonian& h)
+    : dim_(h.dim()), identity_coeff_(h.identity_coeff()), norm_bound_(h.norm_bound()) {
+  const auto& pwords = h.get_pwords();
+  std::vector<std::uint64_t> order(h.active_terms());
+  // Ascending x mask; words of one group keep their order in the Hamiltonian.
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint64_t a, std::uint64_t b) { return pwords[a].x_mask() < pwords[b].x_mask(); });
+  words_.reserve(order.size());
+  for (std::uint64_t k : order) {
+    const PauliWord& w = pwords[k];
+    if (groups_.empty() || groups_.back().x != w.x_mask()) {
+      const auto at = static_cast<std::uint32_t>(words_.size());
+      groups_.push_back({w.x_mask(), at, at, false, false});
+    }
+    const cdouble s = w.phased_coeff();
+    words_.push_back({w.z_mask(), s.real(), s.imag()});
+    FlipGroup& g = groups_.back();
+    ++g.end;
+    g.has_re = g.has_re || s.real() != 0.0;
+    g.has_im = g.has_im || s.imag() != 0.0;
+  }
+}
+
+std::uint64_t GroupedPauliSum::block_size(std::uint64_t len) {
+  return std::min<std::uint64_t>(len, std::uint64_t{1} << kBlockBits);
+}
+
+void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const GroupSource* sources,
+                                 std::size_t source_stride, std::uint64_t local_mask, cdouble* out,
+                                 std::uint64_t out_begin, std::uint64_t len, bool clear,
+                                 std::int32_t num_threads) const {
+  const Job job{&groups_, words_.data(), g_begin, g_end, sources, source_stride, local_mask, clear};
+  const std::uint64_t block = block_size(len);
+  const RangeKernel kernel = choose_kernel(block);
+  // One contiguous share of blocks per thread, each thread with its own scratch.
+  const auto blocks = static_cast<std::int64_t>(len / block);
+  const int team = team_size(num_threads, (blocks + kBlocksPerThread - 1) / kBlocksPerThread);
+  parallel_for(
+      team, num_threads,
+      [&](std::int64_t t) {
+        const std::int64_t per = blocks / team, extra = blocks % team;
+        const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
+        kernel(job, out, out_begin, first, per + (t < extra ? 1 : 0), block);
+      },
+      1);
+}
+
+void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {
+  const GroupSource whole{in, 0, 0};
+  accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out, 0, dim_, true, num_threads);
+}
+
+}  // namespace morbizet

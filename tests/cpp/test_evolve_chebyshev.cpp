@@ -1,0 +1,173 @@
+// The Chebyshev solver: its Bessel coefficients and degree, the grouped action it runs
+// on, the spectral bounds, and the solver against dense exponentials.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+#include "dense_reference.hpp"
+#include "evolution/chebyshev_series.hpp"
+#include "evolution/spectral_interval.hpp"
+#include "morbizet/counting_operator.hpp"
+#include "morbizet/dense_matrix.hpp"
+#include "morbizet/evolve_chebyshev.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
+
+namespace morbizet {
+namespace {
+
+using testing::bitwise_equal;
+
+Hamiltonian random_hamiltonian(std::size_t n, std::size_t terms, std::mt19937_64& rng, bool hermitian) {
+  std::normal_distribution<double> g;
+  std::vector<PauliWord> words;
+  for (std::size_t k = 0; k < terms; ++k)
+    words.emplace_back(cdouble{g(rng), hermitian ? 0.0 : g(rng)}, testing::random_string(n, rng));
+  words.emplace_back(cdouble{0.3, hermitian ? 0.0 : -0.2}, std::string(n, 'I'));
+  return Hamiltonian(std::move(words));
+}
+
+TEST(BesselSequence, MatchesTabulatedValues) {
+  // Abramowitz and Stegun, tables 9.1 and 9.2 (to the digits given there).
+  const auto j1 = bessel_j_sequence(1.0, 5);
+  EXPECT_NEAR(j1[0], 0.7651976865579666, 1e-15);
+  EXPECT_NEAR(j1[1], 0.4400505857449335, 1e-15);
+  EXPECT_NEAR(j1[5], 2.497577302112344e-4, 1e-18);
+  const auto j10 = bessel_j_sequence(10.0, 30);
+  EXPECT_NEAR(j10[0], -0.2459357644513483, 1e-14);
+  EXPECT_NEAR(j10[5], -0.2340615281867936, 1e-14);
+  EXPECT_NEAR(j10[30], 1.551096078257e-12, 1e-23);
+  EXPECT_NEAR(bessel_j_sequence(100.0, 0)[0], 0.01998585030422312, 1e-14);
+  // Small arguments through the power series: J_k(z) ~ (z/2)^k / k!.
+  const auto tiny = bessel_j_sequence(1e-124, 3);
+  EXPECT_EQ(tiny[0], 1.0);
+  EXPECT_DOUBLE_EQ(tiny[1], 5e-125);
+  EXPECT_EQ(tiny[3], 0.0);
+  // J_0 + 2 (J_2 + J_4 + ...) = 1 holds far out too.
+  const auto far = bessel_j_sequence(5000.0, 6000);
+  double sum = far[0];
+  for (std::size_t k = 2; k <= 6000; k += 2) sum += 2.0 * far[k];
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+}
+
+TEST(ChebyshevSeries, DegreeIsTheFirstWithASmallEnoughTail) {
+  for (double a : {0.0, 1e-9, 0.5, 3.0, 47.0, 812.5}) {
+    for (double rtol : {1e-3, 1e-8, 1e-12, 1e-310}) {
+      const ChebyshevSeries s = chebyshev_series(a, rtol);
+      const auto j = bessel_j_sequence(a, s.degree + 200);
+      double tail = 0.0;
+      for (std::size_t k = s.degree + 1; k < j.size(); ++k) tail += 2.0 * std::abs(j[k]);
+      EXPECT_LE(tail, rtol) << a << " " << rtol;
+      if (s.degree > 0) EXPECT_GT(tail + 2.0 * std::abs(j[s.degree]), rtol) << a << " " << rtol;
+    }
+  }
+  EXPECT_THROW(chebyshev_series(1e12, 1e-8), std::invalid_argument);
+}
+
+TEST(GroupedPauliSum, AgreesWithTheWordOrderActionForEveryThreadCount) {
+  std::mt19937_64 rng(3);
+  for (std::size_t n : {1, 2, 3, 5, 11, 13}) {
+    for (bool hermitian : {true, false}) {
+      const Hamiltonian h = random_hamiltonian(n, 30, rng, hermitian);
+      const GroupedPauliSum g(h);
+      for (std::size_t k = 1; k < g.groups().size(); ++k) EXPECT_LT(g.groups()[k - 1].x, g.groups()[k].x);
+      const auto psi = testing::random_state(h.dim(), rng);
+      std::vector<cdouble> expected(h.dim()), got(h.dim(), cdouble{9.0, 9.0});
+      h.apply_nonidentity(psi.data(), expected.data(), 1);
+      g.apply_nonidentity(psi.data(), got.data(), 1);
+      EXPECT_LT(testing::max_abs_diff(got.data(), expected.data(), h.dim()), 1e-12) << n;
+      for (int threads : {0, 2, 3, 2147483647}) {
+        std::vector<cdouble> other(h.dim());
+        g.apply_nonidentity(psi.data(), other.data(), threads);
+        EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << n << " " << threads;
+      }
+    }
+  }
+}
+
+TEST(LanczosBounds, HoldTheSpectrumOfTheProjection) {
+  // A tridiagonal T whose extreme Ritz values are known: the path graph, eigenvalues
+  // 2 cos(pi k / (m + 1)); the bound must lie outside them, and approach them as the
+  // component the probe is assumed to have grows.
+  const std::size_t m = 30;
+  std::vector<double> alpha(m, 0.0), beta(m - 1, 1.0);
+  const double top = 2.0 * std::cos(M_PI / (m + 1));
+  const RitzBounds loose = lanczos_bounds(alpha.data(), beta.data(), m, 1e-12);
+  const RitzBounds tight = lanczos_bounds(alpha.data(), beta.data(), m, 0.5);
+  EXPECT_NEAR(loose.ritz_max, top, 1e-12);
+  EXPECT_NEAR(loose.ritz_min, -top, 1e-12);
+  EXPECT_GT(loose.hi, tight.hi);
+  EXPECT_GT(tight.hi, top);
+  EXPECT_LT(loose.lo, tight.lo);
+  EXPECT_LT(tight.lo, -top);
+}
+
+TEST(EvolveChebyshev, MatchesDenseExponentialAndThreadCounts) {
+  std::mt19937_64 rng(17);
+  for (std::size_t n : {1, 3, 6}) {
+    const Hamiltonian h = random_hamiltonian(n, 10, rng, true);
+    const std::size_t dim = h.dim();
+    testing::Dense dense(dim * dim);
+    for (const auto& w : h.get_pwords()) {
+      const auto m = testing::word_matrix(w.coeff(), w.get_string());
+      for (std::size_t e = 0; e < dense.size(); ++e) dense[e] += m[e];
+    }
+    const auto psi = testing::random_state(dim, rng);
+    const GroupedPauliSum g(h);
+    for (double theta : {-40.0, 0.3, 9.0}) {
+      DenseMatrix a(dim * dim);
+      for (std::size_t e = 0; e < a.size(); ++e) a[e] = cdouble{0.0, -theta} * dense[e];
+      const auto expected = testing::matvec(expm(std::move(a), dim), psi);
+      double norm = 0.0;
+      for (const cdouble& v : psi) norm += std::norm(v);
+      const StateBuffer got = evolve_chebyshev(g, psi.data(), theta, 1e-10, 1);
+      EXPECT_LT(testing::max_abs_diff(got.get(), expected.data(), dim), 1e-10 * std::sqrt(norm)) << n << " " << theta;
+      const StateBuffer parallel = evolve_chebyshev(g, psi.data(), theta, 1e-10, 3);
+      EXPECT_TRUE(bitwise_equal(got.get(), parallel.get(), dim));
+    }
+  }
+}
+
+TEST(EvolveChebyshev, CountsWhatItDoesAndUnwindsFromACheckpoint) {
+  std::mt19937_64 rng(5);
+  const Hamiltonian h = random_hamiltonian(8, 20, rng, true);
+  const GroupedPauliSum g(h);
+  const auto psi = testing::random_state(h.dim(), rng);
+  SolveStats stats;
+  const StateBuffer counted = evolve_chebyshev(CountingOperator(g, stats), psi.data(), 30.0, 1e-8, 2, &stats);
+  const StateBuffer plain = evolve_chebyshev(g, psi.data(), 30.0, 1e-8, 2);
+  EXPECT_TRUE(bitwise_equal(counted.get(), plain.get(), h.dim()));
+  EXPECT_EQ(stats.applications, stats.degree + stats.estimation_steps);
+  EXPECT_GT(stats.estimation_steps, 0u);
+  EXPECT_LE(stats.interval_lo, stats.ritz_min);
+  EXPECT_GE(stats.interval_hi, stats.ritz_max);
+  EXPECT_LT(stats.interval_hi - stats.interval_lo, 2.0 * h.norm_bound());
+  // A checkpoint that throws on the fifth application leaves the solver through its
+  // destructors (the sanitizer build reports anything left behind).
+  int calls = 0;
+  const Checkpoint stop{[](void* c) {
+                          if (++*static_cast<int*>(c) == 5) throw std::runtime_error("stop");
+                        },
+                        &calls};
+  SolveStats unused;
+  EXPECT_THROW(evolve_chebyshev(CountingOperator(g, unused, stop), psi.data(), 30.0, 1e-8, 2), std::runtime_error);
+  EXPECT_EQ(calls, 5);
+}
+
+TEST(EvolveChebyshev, RefusesWhatItCannotDo) {
+  const Hamiltonian complex_word({{{1.0, 0.5}, "XY"}, {{0.2, 0.1}, "II"}});
+  EXPECT_THROW(require_hermitian(complex_word), std::invalid_argument);
+  EXPECT_NO_THROW(require_hermitian(Hamiltonian({{{1.0, 0.0}, "XY"}, {{0.2, 0.1}, "II"}})));
+  const GroupedPauliSum g(Hamiltonian({{{1.0, 0.0}, "XY"}}));
+  const cdouble psi[4] = {1.0, 0.0, 0.0, 0.0};
+  for (double rtol : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()})
+    EXPECT_THROW(evolve_chebyshev(g, psi, 1.0, rtol, 1), std::invalid_argument);
+  EXPECT_THROW(evolve_chebyshev(g, psi, std::numeric_limits<double>::infinity(), 1e-8, 1), std::invalid_argument);
+  EXPECT_THROW(evolve_chebyshev(g, psi, 1e12, 1e-8, 1), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace morbizet
