@@ -10,13 +10,20 @@
 // its top index bits meets them (see accumulate).
 //
 // The result agrees with Hamiltonian::apply_nonidentity to rounding, not bit for bit:
-// the words of a group are added before the product, not after.
+// the words of a group are added before the product, not after. Its own roundings are
+// fixed: per amplitude, the words whose Z mask has no bit among the low 11 (their sign
+// is constant over each aligned run of 2^11 amplitudes) are summed first, in word
+// order, then the others are added in word order; the product and the sum over groups
+// follow (a group of one word is applied as the word kernel does). So the result is the
+// same bit for bit for every thread count, vector width
+// and cut of the state into slices.
 
 #include <cstdint>
 #include <vector>
 
 #include "morbizet/complex.hpp"
 #include "morbizet/hamiltonian.hpp"
+#include "morbizet/pauli_sum_kernel.hpp"
 
 namespace morbizet {
 
@@ -35,14 +42,6 @@ struct FlipGroup {
   std::uint32_t end;
   bool has_re;
   bool has_im;
-};
-
-// Where a group reads its input: the amplitude of local index i is data[i - begin], and
-// its global index is top | i (top holds the index bits above the local slice).
-struct GroupSource {
-  const cdouble* data;
-  std::uint64_t begin;
-  std::uint64_t top;
 };
 
 class GroupedPauliSum {
@@ -66,7 +65,7 @@ class GroupedPauliSum {
   // smaller slice), adds the contributions of groups [g_begin, g_end) in order, group g
   // reading sources[(g - g_begin) * source_stride] at local index j ^ (x & local_mask);
   // out[0] is the amplitude at out_begin. With clear the amplitudes start from zero.
-  void accumulate(std::size_t g_begin, std::size_t g_end, const GroupSource* sources, std::size_t source_stride,
+  void accumulate(std::size_t g_begin, std::size_t g_end, const SliceSource* sources, std::size_t source_stride,
                   std::uint64_t local_mask, cdouble* out, std::uint64_t out_begin, std::uint64_t len, bool clear,
                   std::int32_t num_threads) const;
 

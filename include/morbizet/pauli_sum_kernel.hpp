@@ -15,6 +15,26 @@ struct PauliTerm {
   cdouble s;  // the phased coefficient
 };
 
+// Where a term reads its input: the amplitude of local index i is data[i - begin], and
+// its global index is top | i (top holds the index bits above this process's slice of
+// the state, zero on one process).
+struct SliceSource {
+  const cdouble* data;
+  std::uint64_t begin;
+  std::uint64_t top;
+};
+
+// The building block of a distributed action. For every output amplitude of the local
+// indices [out_begin, out_begin + len) (whole blocks, or one smaller slice), adds the
+// contributions of terms[0..count) in order, term k reading sources[k * source_stride]
+// at local index j ^ (x & local_mask); out[0] is the amplitude at out_begin. With clear
+// the amplitudes start from +0. An amplitude receives exactly the additions, in the same
+// order, that apply_pauli_sum makes for it when the terms are cut into consecutive runs
+// accumulated one after another.
+void accumulate_pauli_terms(const PauliTerm* terms, std::size_t count, const SliceSource* sources,
+                            std::size_t source_stride, std::uint64_t local_mask, cdouble* out, std::uint64_t out_begin,
+                            std::uint64_t len, bool clear, std::int32_t num_threads);
+
 // out = sum over terms, in order, of each term applied to in, over dim amplitudes.
 //
 // Every output amplitude is the sum, starting from +0 and in term order, of one product

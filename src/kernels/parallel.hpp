@@ -3,6 +3,7 @@
 // fixed index ranges, so its results never depend on the number of threads.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -77,6 +78,15 @@ void parallel_max2(std::uint64_t n, std::int32_t num_threads, double& m1, double
 // 2^p equal slices gives the same result whether one process sums it all or each of
 // 2^p processes sums its slice and the slice sums are then added pairwise.
 double pairwise_sum(double* values, std::uint64_t count);
+
+// The length of the leaf blocks, summed in index order, of a pairwise sum over a state
+// of dim amplitudes: 2^12, or dim/64 for smaller states, so that a state cut into up to
+// 64 slices (or into slices of 2^12 and more) holds whole leaves in each.
+inline std::uint64_t sum_block_size(std::uint64_t dim) {
+  const int n = std::bit_width(dim) - 1;
+  const int bits = n - 6 < 0 ? 0 : (n - 6 > 12 ? 12 : n - 6);
+  return std::uint64_t{1} << bits;
+}
 
 // Runs body(begin, end) over consecutive blocks of block elements covering [0, n) (n a
 // multiple of block) and returns one value per block, the block's sum as body returns

@@ -52,8 +52,8 @@ template <int W>
 // [0, len), where src[k] is the input amplitude of local index base + k, of global index
 // top | (base + k). The sign of a word is the parity of (global input index) & z; it
 // splits into the block's bits (fixed here), the chunk's bits and the lane's bits.
-// Words without chunk bits in z have one sign pattern for the whole block and are summed
-// once; the others are added chunk by chunk.
+// Words whose z has no bit below kBlockBits keep one sign over the whole block and are
+// summed once, first; the others are added chunk by chunk, in order.
 template <int W, bool kRe, bool kIm>
 [[gnu::always_inline]] inline void add_group_lanes(const FlipGroup& g, const GroupWord* words, const cdouble* src,
                                                    std::uint64_t base, std::uint64_t top, cdouble* out,
@@ -64,34 +64,40 @@ template <int W, bool kRe, bool kIm>
   const std::uint64_t xw = xl & lane_mask;
   const std::uint64_t xc = xl & ~lane_mask;
   const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
-  D const_re{}, const_im{};
+  constexpr std::uint64_t kFixedBits = (std::uint64_t{1} << kBlockBits) - 1;
+  double const_re = 0.0, const_im = 0.0;
   scratch.varying.clear();
   for (std::uint32_t k = g.begin; k < g.end; ++k) {
     const GroupWord& w = words[k];
+    if ((w.z & kFixedBits) == 0) {
+      // base holds no bit of z below the block, so this is the sign for the whole block.
+      const std::uint64_t sign = parity((base | top) & w.z) << 63;
+      const_re += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.re) ^ sign);
+      const_im += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
+      continue;
+    }
     // Input index of lane c of the chunk at l: base + (l ^ xc) + (c ^ xw).
     const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (xc & w.z & chunk_bits)) << 63;
     U signs;
     for (int c = 0; c < W; ++c) {
-      const std::uint64_t s = block_sign ^ (parity(static_cast<std::uint64_t>(c ^ static_cast<int>(xw)) & w.z & lane_mask) << 63);
+      const std::uint64_t s =
+          block_sign ^ (parity(static_cast<std::uint64_t>(c ^ static_cast<int>(xw)) & w.z & lane_mask) << 63);
       signs[2 * c] = signs[2 * c + 1] = s;
     }
     const U re = broadcast_bits<W>(w.re) ^ signs;
     const U im = broadcast_bits<W>(w.im) ^ signs;
-    if ((w.z & chunk_bits) == 0) {
-      if constexpr (kRe) const_re += reinterpret_cast<D>(re);
-      if constexpr (kIm) const_im += reinterpret_cast<D>(im);
-    } else {
-      VaryingWord<W> v;
-      std::memcpy(v.re, &re, sizeof re);
-      std::memcpy(v.im, &im, sizeof im);
-      v.z_chunk = w.z & chunk_bits;
-      scratch.varying.push_back(v);
-    }
+    VaryingWord<W> v;
+    std::memcpy(v.re, &re, sizeof re);
+    std::memcpy(v.im, &im, sizeof im);
+    v.z_chunk = w.z & chunk_bits;
+    scratch.varying.push_back(v);
   }
+  const D fixed_re = reinterpret_cast<D>(broadcast_bits<W>(const_re));
+  const D fixed_im = reinterpret_cast<D>(broadcast_bits<W>(const_im));
   const VaryingWord<W>* varying = scratch.varying.data();
   const std::size_t nv = scratch.varying.size();
   for (std::uint64_t l = 0; l < len; l += W) {
-    D dr = const_re, di = const_im;
+    D dr = fixed_re, di = fixed_im;
     for (std::size_t k = 0; k < nv; ++k) {
       const std::uint64_t s = parity(l & varying[k].z_chunk) << 63;
       if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
@@ -120,7 +126,7 @@ struct Job {
   const std::vector<FlipGroup>* groups;
   const GroupWord* words;
   std::size_t g_begin, g_end;
-  const GroupSource* sources;
+  const SliceSource* sources;
   std::size_t stride;
   std::uint64_t local_mask;
   bool clear;
@@ -135,11 +141,16 @@ template <int W>
   if (job.clear) std::fill(out, out + len, cdouble{0.0, 0.0});
   for (std::size_t gi = job.g_begin; gi < job.g_end; ++gi) {
     const FlipGroup& g = (*job.groups)[gi];
-    const GroupSource& src = job.sources[(gi - job.g_begin) * job.stride];
+    const SliceSource& src = job.sources[(gi - job.g_begin) * job.stride];
     const std::uint64_t x = g.x & job.local_mask;
     const std::uint64_t base = j0 ^ (x & ~low);  // the input block that maps onto this one
     const cdouble* in = src.data + (base - src.begin);
-    if (g.has_re && g.has_im) {
+    if (g.end - g.begin == 1) {
+      // A lone word: its product is the word kernel's, which takes its sign once per run
+      // of chunks rather than once per chunk.
+      const GroupWord& w = job.words[g.begin];
+      add_term<W>(in, out, len, x & low, w.z & low, parity((base | src.top) & w.z), cdouble{w.re, w.im});
+    } else if (g.has_re && g.has_im) {
       add_group_lanes<W, true, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
     } else if (g.has_im) {
       add_group_lanes<W, false, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
@@ -216,7 +227,7 @@ std::uint64_t GroupedPauliSum::block_size(std::uint64_t len) {
   return std::min<std::uint64_t>(len, std::uint64_t{1} << kBlockBits);
 }
 
-void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const GroupSource* sources,
+void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const SliceSource* sources,
                                  std::size_t source_stride, std::uint64_t local_mask, cdouble* out,
                                  std::uint64_t out_begin, std::uint64_t len, bool clear,
                                  std::int32_t num_threads) const {
@@ -237,7 +248,7 @@ void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const G
 }
 
 void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {
-  const GroupSource whole{in, 0, 0};
+  const SliceSource whole{in, 0, 0};
   accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out, 0, dim_, true, num_threads);
 }
 

@@ -3,6 +3,7 @@
 // that one source compiles to SSE2, AVX2 or AVX-512 code, chosen at run time. Every
 // operation is the scalar one lane by lane, so all widths give the same roundings.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -78,5 +79,54 @@ template <int W>
 
 // Sign bit of a double, for negating by exclusive or.
 inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// out[l] += (-1)^parity(i & z) * s * src[l ^ xl] for l in [0, len), where i is the
+// global index of src[l ^ xl] and hi is the parity of its bits above the block. The
+// products and sums are the scalar ones, lane by lane: t.re = s.re*v.re - s.im*v.im,
+// t.im = s.re*v.im + s.im*v.re, out + t, with -s formed by flipping sign bits.
+template <int W, int XW>
+[[gnu::always_inline]] inline void add_term_lanes(const cdouble* src, cdouble* out, std::uint64_t len,
+                                                  std::uint64_t xl, std::uint64_t zl, std::uint64_t hi,
+                                                  cdouble s) {
+  using D = typename Lanes<W>::d;
+  using U = typename Lanes<W>::u;
+  // The sign of lane pair c within a chunk depends on (c ^ XW) & zl alone; the chunk's
+  // own bits add one parity per chunk.
+  U s_re, s_im;
+  for (int c = 0; c < W; ++c) {
+    const std::uint64_t lane_sign = parity(static_cast<std::uint64_t>(c ^ XW) & zl) << 63;
+    s_re[2 * c] = s_re[2 * c + 1] = std::bit_cast<std::uint64_t>(s.real()) ^ lane_sign;
+    s_im[2 * c] = s_im[2 * c + 1] = std::bit_cast<std::uint64_t>(s.imag()) ^ lane_sign;
+  }
+  const std::uint64_t xc = xl & ~static_cast<std::uint64_t>(W - 1);
+  const std::uint64_t zc = zl & ~static_cast<std::uint64_t>(W - 1);
+  // Within a run of chunks below the lowest bit of zc the chunk's sign is constant.
+  const std::uint64_t run = zc == 0 ? len : std::min(len, zc & (~zc + 1));
+  for (std::uint64_t l0 = 0; l0 < len; l0 += run) {
+    const std::uint64_t run_sign = (hi ^ parity((l0 ^ xc) & zc)) << 63;
+    const D sr = reinterpret_cast<D>(s_re ^ run_sign);
+    const D si = reinterpret_cast<D>(s_im ^ run_sign);
+    for (std::uint64_t l = l0; l < l0 + run; l += W) {
+      D v = load<W>(src + (l ^ xc));
+      if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
+      const D p1 = sr * v;
+      const D p2 = si * __builtin_shuffle(v, swap_parts<W>());
+      const D t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+      store<W>(out + l, load<W>(out + l) + t);
+    }
+  }
+}
+
+template <int W>
+[[gnu::always_inline]] inline void add_term(const cdouble* src, cdouble* out, std::uint64_t len, std::uint64_t xl,
+                                            std::uint64_t zl, std::uint64_t hi, cdouble s) {
+  switch (xl & (W - 1)) {
+    case 0: add_term_lanes<W, 0>(src, out, len, xl, zl, hi, s); break;
+    case 1: if constexpr (W > 1) add_term_lanes<W, 1 % W>(src, out, len, xl, zl, hi, s); break;
+    case 2: if constexpr (W > 2) add_term_lanes<W, 2 % W>(src, out, len, xl, zl, hi, s); break;
+    case 3: if constexpr (W > 3) add_term_lanes<W, 3 % W>(src, out, len, xl, zl, hi, s); break;
+    default: break;
+  }
+}
 
 }  // namespace morbizet::lanes

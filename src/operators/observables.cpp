@@ -12,8 +12,6 @@ namespace {
 
 // H' * psi is formed in slices of this many amplitudes (1 MiB).
 constexpr std::uint64_t kSlice = std::uint64_t{1} << 16;
-// Leaf blocks of the pairwise sums.
-constexpr std::uint64_t kLeaf = std::uint64_t{1} << 10;
 
 }  // namespace
 
@@ -28,10 +26,10 @@ StateBuffer apply_hamiltonian(const GroupedPauliSum& h, const cdouble* psi, std:
 cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
   const std::uint64_t dim = h.dim();
   const std::uint64_t slice = std::min(dim, kSlice);
-  const std::uint64_t leaf = std::min(dim, kLeaf);
+  const std::uint64_t leaf = sum_block_size(dim);
   StateBuffer part = allocate_state(slice);
   std::vector<double> re, im, norm;
-  const GroupSource whole{psi, 0, 0};
+  const SliceSource whole{psi, 0, 0};
   for (std::uint64_t begin = 0; begin < dim; begin += slice) {
     h.accumulate(0, h.groups().size(), &whole, 0, dim - 1, part.get(), begin, slice, true, num_threads);
     const std::vector<double> r = block_dots(psi + begin, part.get(), slice, leaf, false, num_threads);
