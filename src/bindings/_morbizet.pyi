@@ -41,3 +41,16 @@ def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(sha
 
 def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> complex:
     """<psi|H|psi>, not normalised."""
+
+def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int) -> tuple:
+    """
+    As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective.
+    """
+
+def _apply_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, comm: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:
+    """As _apply, on this process's slice; collective."""
+
+def _expectation_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, comm: int) -> complex:
+    """
+    <psi|H|psi> over the whole state, the same on every process; collective.
+    """

@@ -1,6 +1,8 @@
 #include "frame.hpp"
 
 #include <cstring>
+
+#include <nanobind/stl/string.h>
 #include <string>
 
 namespace nb = nanobind;
@@ -39,6 +41,29 @@ ResultArray to_numpy(StateBuffer buffer, std::size_t n) {
   // still frees the buffer through the unique pointer.
   nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<cdouble*>(p); });
   return ResultArray(buffer.release(), {n}, owner);
+}
+
+Method parse_method(const std::string& name) {
+  if (name == "taylor") return Method::taylor;
+  if (name == "krylov") return Method::krylov;
+  if (name == "chebyshev") return Method::chebyshev;
+  throw nb::value_error(("unknown method '" + name + "': choose 'taylor', 'krylov' or 'chebyshev'").c_str());
+}
+
+nb::dict stats_dict(const std::string& method, const SolveStats& s) {
+  nb::dict d;
+  d["method"] = method;
+  d["applications"] = s.applications;
+  d["degree"] = s.degree;
+  d["substeps"] = s.substeps;
+  if (method == "chebyshev") {
+    d["estimation_steps"] = s.estimation_steps;
+    d["ritz_min"] = s.ritz_min;
+    d["ritz_max"] = s.ritz_max;
+    d["interval"] = nb::make_tuple(s.interval_lo, s.interval_hi);
+    d["widened"] = s.widened;
+  }
+  return d;
 }
 
 }  // namespace morbizet::bindings

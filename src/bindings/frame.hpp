@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "morbizet/complex.hpp"
 #include "morbizet/counting_operator.hpp"
+#include "morbizet/solve_stats.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet::bindings {
@@ -68,6 +70,14 @@ void check_length(std::size_t n_psi, std::uint64_t num_qubits, std::uint64_t dim
 // the core reads complex numbers, which need their natural alignment. Call without the
 // lock.
 const cdouble* aligned_data(const PsiArray& psi, std::size_t n, StateBuffer& copy);
+
+// The solvers the internal entry points offer, by name: "taylor", "krylov", "chebyshev";
+// ValueError naming the choices for any other name.
+enum class Method { taylor, krylov, chebyshev };
+Method parse_method(const std::string& name);
+
+// The solver's statistics as a dict (Chebyshev-only entries for "chebyshev").
+nanobind::dict stats_dict(const std::string& method, const SolveStats& stats);
 
 // A NumPy array of n amplitudes that owns buffer. Call with the lock.
 ResultArray to_numpy(StateBuffer buffer, std::size_t n);

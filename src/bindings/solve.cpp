@@ -26,15 +26,6 @@ namespace morbizet::bindings {
 
 namespace {
 
-enum class Method { taylor, krylov, chebyshev };
-
-Method parse_method(const std::string& name) {
-  if (name == "taylor") return Method::taylor;
-  if (name == "krylov") return Method::krylov;
-  if (name == "chebyshev") return Method::chebyshev;
-  throw nb::value_error(("unknown method '" + name + "': choose 'taylor', 'krylov' or 'chebyshev'").c_str());
-}
-
 StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
                 std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
   switch (method) {
@@ -48,22 +39,6 @@ StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, doubl
     }
   }
   return {};
-}
-
-nb::dict stats_dict(const std::string& method, const SolveStats& s) {
-  nb::dict d;
-  d["method"] = method;
-  d["applications"] = s.applications;
-  d["degree"] = s.degree;
-  d["substeps"] = s.substeps;
-  if (method == "chebyshev") {
-    d["estimation_steps"] = s.estimation_steps;
-    d["ritz_min"] = s.ritz_min;
-    d["ritz_max"] = s.ritz_max;
-    d["interval"] = nb::make_tuple(s.interval_lo, s.interval_hi);
-    d["widened"] = s.widened;
-  }
-  return d;
 }
 
 }  // namespace
