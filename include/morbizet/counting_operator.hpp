@@ -6,18 +6,19 @@
 
 #include <cstdint>
 
+#include "morbizet/checkpoint.hpp"
 #include "morbizet/operator.hpp"
 #include "morbizet/solve_stats.hpp"
 
 namespace morbizet {
 
-// A function called before every application; it may throw to abandon the solve.
-struct Checkpoint {
-  void (*call)(void* context) = nullptr;
-  void* context = nullptr;
-  void operator()() const {
-    if (call != nullptr) call(context);
-  }
+// An operator that can also stop part-way through an application: it calls the
+// checkpoint between slices of the output (so that even an application that takes
+// seconds can be stopped within a fraction of one).
+template <class Op>
+concept CheckpointedOperator = requires(const Op& op, const cdouble* in, cdouble* out, std::int32_t threads,
+                                        const Checkpoint& checkpoint) {
+  op.apply_nonidentity(in, out, threads, checkpoint);
 };
 
 template <HamiltonianOperator Op>
@@ -32,7 +33,11 @@ class CountingOperator {
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t threads) const {
     checkpoint_();
     ++stats_.applications;
-    op_.apply_nonidentity(in, out, threads);
+    if constexpr (CheckpointedOperator<Op>) {
+      op_.apply_nonidentity(in, out, threads, checkpoint_);
+    } else {
+      op_.apply_nonidentity(in, out, threads);
+    }
   }
 
   // A distributed operator stays one; its collectives pass straight through.

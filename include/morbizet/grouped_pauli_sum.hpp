@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "morbizet/complex.hpp"
+#include "morbizet/checkpoint.hpp"
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/pauli_sum_kernel.hpp"
 
@@ -56,6 +57,9 @@ class GroupedPauliSum {
   // out = H' * in over dim() amplitudes; in and out must not overlap. The same bit for
   // bit for every num_threads.
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const;
+  // The same, a slice of the output at a time, with checkpoint() between slices.
+  void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads,
+                         const Checkpoint& checkpoint) const;
 
   const std::vector<FlipGroup>& groups() const { return groups_; }
   const std::vector<GroupWord>& words() const { return words_; }

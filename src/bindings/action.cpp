@@ -1,5 +1,6 @@
 // _apply and _expectation: the whole Hamiltonian on a state, without the interpreter
-// lock, for the public package's H @ psi and expectation values.
+// lock but stoppable with Ctrl-C, for the public package's H @ psi and expectation
+// values.
 
 #include <utility>
 
@@ -23,11 +24,14 @@ void init_action(nb::module_& m) {
         const std::size_t n = psi.shape(0);
         check_length(n, ham.num_qubits(), ham.dim());
         StateBuffer out;
-        {
+        try {
           ReleasedInterpreterLock unlocked;
+          SignalCheck signals(unlocked);
           StateBuffer copy;
           const GroupedPauliSum grouped(ham);
-          out = apply_hamiltonian(grouped, aligned_data(psi, n, copy), num_threads);
+          out = apply_hamiltonian(grouped, aligned_data(psi, n, copy), num_threads, signals.checkpoint());
+        } catch (const SignalRaised&) {
+          throw nb::python_error();
         }
         return to_numpy(std::move(out), n);
       },
@@ -37,10 +41,15 @@ void init_action(nb::module_& m) {
       [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads) {
         const std::size_t n = psi.shape(0);
         check_length(n, ham.num_qubits(), ham.dim());
-        ReleasedInterpreterLock unlocked;
-        StateBuffer copy;
-        const GroupedPauliSum grouped(ham);
-        return expectation_value(grouped, aligned_data(psi, n, copy), num_threads);
+        try {
+          ReleasedInterpreterLock unlocked;
+          SignalCheck signals(unlocked);
+          StateBuffer copy;
+          const GroupedPauliSum grouped(ham);
+          return expectation_value(grouped, aligned_data(psi, n, copy), num_threads, signals.checkpoint());
+        } catch (const SignalRaised&) {
+          throw nb::python_error();
+        }
       },
       "ham"_a, "psi"_a, "num_threads"_a, "<psi|H|psi>, not normalised.");
 }

@@ -18,6 +18,7 @@
 #include "morbizet/evolve_krylov.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
+#include "morbizet/interruptible_hamiltonian.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,11 +29,12 @@ namespace {
 
 StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
                 std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
+  const InterruptibleHamiltonian words(ham);
   switch (method) {
     case Method::taylor:
-      return evolve_higham(CountingOperator(ham, stats, checkpoint), psi, theta, rtol, threads, &stats);
+      return evolve_higham(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
     case Method::krylov:
-      return evolve_krylov(CountingOperator(ham, stats, checkpoint), psi, theta, rtol, threads, &stats);
+      return evolve_krylov(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
     case Method::chebyshev: {
       const GroupedPauliSum grouped(ham);
       return evolve_chebyshev(CountingOperator(grouped, stats, checkpoint), psi, theta, rtol, threads, &stats);

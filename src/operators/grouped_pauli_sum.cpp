@@ -252,4 +252,14 @@ void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::in
   accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out, 0, dim_, true, num_threads);
 }
 
+void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads,
+                                        const Checkpoint& checkpoint) const {
+  const SliceSource whole{in, 0, 0};
+  const std::uint64_t slice = checkpoint_slice(dim_);
+  for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
+    if (begin > 0) checkpoint();
+    accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out + begin, begin, slice, true, num_threads);
+  }
+}
+
 }  // namespace morbizet

@@ -15,15 +15,17 @@ constexpr std::uint64_t kSlice = std::uint64_t{1} << 16;
 
 }  // namespace
 
-StateBuffer apply_hamiltonian(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
+StateBuffer apply_hamiltonian(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads,
+                              const Checkpoint& checkpoint) {
   const std::uint64_t dim = h.dim();
   StateBuffer out = allocate_state(dim);
-  h.apply_nonidentity(psi, out.get(), num_threads);
+  h.apply_nonidentity(psi, out.get(), num_threads, checkpoint);
   add_scaled(psi, out.get(), dim, h.identity_coeff(), num_threads);
   return out;
 }
 
-cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
+cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads,
+                          const Checkpoint& checkpoint) {
   const std::uint64_t dim = h.dim();
   const std::uint64_t slice = std::min(dim, kSlice);
   const std::uint64_t leaf = sum_block_size(dim);
@@ -31,6 +33,7 @@ cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int
   std::vector<double> re, im, norm;
   const SliceSource whole{psi, 0, 0};
   for (std::uint64_t begin = 0; begin < dim; begin += slice) {
+    if (begin > 0) checkpoint();
     h.accumulate(0, h.groups().size(), &whole, 0, dim - 1, part.get(), begin, slice, true, num_threads);
     const std::vector<double> r = block_dots(psi + begin, part.get(), slice, leaf, false, num_threads);
     const std::vector<double> i = block_dots(psi + begin, part.get(), slice, leaf, true, num_threads);

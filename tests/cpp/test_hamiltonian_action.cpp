@@ -6,7 +6,9 @@
 #include <random>
 
 #include "dense_reference.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
+#include "morbizet/interruptible_hamiltonian.hpp"
 
 namespace morbizet {
 namespace {
@@ -89,6 +91,27 @@ TEST(HamiltonianAction, BlockedKernelEqualsWordByWordReference) {
           << "n = " << n << ", threads = " << threads;
     }
   }
+}
+
+// The actions that stop between slices give the same bits as the whole-vector ones, and
+// call the checkpoint once between each pair of slices.
+TEST(HamiltonianAction, SlicedActionsEqualTheWholeOnes) {
+  std::mt19937_64 rng(21);
+  const Hamiltonian h = random_hamiltonian(19, 12, rng);
+  const auto psi = testing::random_state(h.dim(), rng);
+  int calls = 0;
+  const Checkpoint count{[](void* c) { ++*static_cast<int*>(c); }, &calls};
+  const auto whole = apply(h, psi, 2);
+  std::vector<cdouble> sliced(h.dim());
+  InterruptibleHamiltonian(h).apply_nonidentity(psi.data(), sliced.data(), 2, count);
+  EXPECT_TRUE(bitwise_equal(whole.data(), sliced.data(), h.dim()));
+  EXPECT_EQ(calls, 1);
+  const GroupedPauliSum g(h);
+  std::vector<cdouble> grouped_whole(h.dim()), grouped_sliced(h.dim());
+  g.apply_nonidentity(psi.data(), grouped_whole.data(), 2);
+  g.apply_nonidentity(psi.data(), grouped_sliced.data(), 2, count);
+  EXPECT_TRUE(bitwise_equal(grouped_whole.data(), grouped_sliced.data(), h.dim()));
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace
