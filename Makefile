@@ -12,7 +12,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZE
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all build run test test-dev sanitize bench clean
+.PHONY: all build run test test-dev sanitize bench bench-mpi clean
 
 all: run
 
@@ -40,6 +40,11 @@ sanitize:
 
 bench: build
 	$(ENV) python3 bench/run.py
+
+# The distributed solvers on 1, 2 and 4 processes of this machine, and the model of a
+# cluster built from them (bench/mpi_scaling.py).
+bench-mpi: build
+	$(ENV) python3 bench/mpi_scaling.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN)
