@@ -28,9 +28,6 @@ _Term = tuple[complex, str]
 
 
 def _coefficient(value: Any, string: str) -> complex:
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"the coefficient of {string!r} must be a number, got {value!r}; "
-                        "terms are (coefficient, string) pairs, coefficient first")
     try:
         c = complex(value)
     except (TypeError, ValueError):
@@ -59,6 +56,8 @@ def _term(item: Any) -> _Term:
         coeff, string = item
     except (TypeError, ValueError):
         raise TypeError(f"each term must be a (coefficient, string) pair, got {item!r}") from None
+    if isinstance(coeff, (str, bytes)):
+        raise TypeError(f"each term must be a (coefficient, string) pair, coefficient first; got {item!r}")
     string = _pauli_string(string)
     return _coefficient(coeff, string), string
 
