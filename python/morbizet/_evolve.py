@@ -4,7 +4,7 @@ values of observables instead of states on request."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -64,10 +64,23 @@ def _observables(observables: Any, num_qubits: int) -> list[PauliSum]:
     return checked
 
 
-def evolve(H: PauliSum, psi: ArrayLike, t: float | Sequence[float] | ArrayLike, *, method: str = "auto",
-           rtol: float = 1e-8, threads: int | None = None,
-           observables: PauliSum | Sequence[PauliSum] | None = None,
-           progress: bool = False) -> Any:
+Times = float | Sequence[float] | ArrayLike
+
+
+@overload
+def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
+           threads: int | None = ..., observables: None = ..., progress: bool = ...) -> NDArray[np.complex128]: ...
+
+
+@overload
+def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
+           threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
+           progress: bool = ...) -> NDArray[Any] | float | complex: ...
+
+
+def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
+           threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
+           progress: bool = False) -> NDArray[Any] | float | complex:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of

@@ -335,6 +335,10 @@ class PauliSum:
     def __hash__(self) -> int:
         return hash((self._num_qubits, frozenset(self.simplify()._terms)))
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Only the terms travel: the compiled form cannot be pickled and is rebuilt on use.
+        return (_rebuild, (self._terms, self._num_qubits))
+
     def __repr__(self) -> str:
         shown = [f"({_format_coefficient(c)}, {s!r})" for c, s in self._terms]
         if len(shown) > 12:
@@ -430,3 +434,7 @@ class PauliSum:
         else:
             data, rows, columns = np.zeros(0, np.complex128), np.zeros(0, np.int64), np.zeros(0, np.int64)
         return scipy.sparse.coo_array((data, (rows, columns)), shape=(dim, dim)).tocsr()
+
+
+def _rebuild(terms: tuple[_Term, ...], num_qubits: int) -> PauliSum:
+    return PauliSum(terms, num_qubits=num_qubits)

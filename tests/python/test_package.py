@@ -1,6 +1,7 @@
 """The public package against dense matrices, SciPy, and the conventions of OpenFermion and Qiskit."""
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -145,6 +146,8 @@ def test_arithmetic_simplify_and_equality():
     assert (2 * a).terms == (a * 2.0).terms == [(2.0, "XI"), (4.0, "II"), (2 + 2j, "ZZ")]
     assert -a == a * -1 == a / -1 and a + 1 - 1 == a and sum([a, b]) == a + b
     assert hash(a + b) == hash(total) and {a + b, total} == {total}
+    a @ np.ones(4)  # compiles a, which must not stop it from pickling
+    assert pickle.loads(pickle.dumps(a)).terms == a.terms
     assert "PauliSum([(1.0, 'XI'), (2.0, 'II'), ((1+1j), 'ZZ')])" == repr(a)
     a.terms.clear()
     assert len(a) == 3
