@@ -40,12 +40,13 @@ def _coefficient(value: Any, string: str) -> complex:
 def _pauli_string(value: Any) -> str:
     if not isinstance(value, str):
         raise TypeError(f"a Pauli string must be a str, got {value!r}; terms are (coefficient, string) pairs")
+    if not 1 <= len(value) <= MAX_QUBITS:
+        shown = value if len(value) <= 80 else f"{value[:40]}... ({len(value)} characters)"
+        raise ValueError(f"a Pauli string needs 1 to {MAX_QUBITS} characters (one per qubit), got {shown!r}")
     for ch in value:
         if ch not in ALLOWED:
             raise ValueError(f"Pauli string {value!r} has the character {ch!r}; allowed are 'I', 'X', 'Y' "
                              "and 'Z', one per qubit")
-    if not 1 <= len(value) <= MAX_QUBITS:
-        raise ValueError(f"a Pauli string needs 1 to {MAX_QUBITS} characters (one per qubit), got {value!r}")
     return str(value)
 
 
@@ -186,6 +187,9 @@ class PauliSum:
                             f"pairs to coefficients, such as an OpenFermion QubitOperator; got {qubit_operator!r}")
         factors = [(coeff, _openfermion_factors(key)) for key, coeff in terms.items()]
         used = 1 + max((q for _, acts in factors for q in acts), default=0)
+        if used > MAX_QUBITS:
+            raise ValueError(f"the operator acts on qubit {used - 1}, but at most {MAX_QUBITS} qubits "
+                             f"(0 to {MAX_QUBITS - 1}) are supported")
         if n_qubits is None:
             if not factors:
                 raise ValueError("the operator has no terms: give n_qubits for the zero operator")

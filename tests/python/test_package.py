@@ -188,6 +188,7 @@ def test_plain_progress_bar(rng, monkeypatch, capsys):
     (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((0, "x"),): 1.0})), ValueError, "(qubit, 'X'|'Y'|'Z')"),
     (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((3, "X"),): 1.0}), n_qubits=2), ValueError, "qubit 3"),
     (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({})), ValueError, "give n_qubits"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((10**12, "Z"),): 1.0})), ValueError, "at most 62"),
     (lambda: mb.PauliSum.from_openfermion(object()), TypeError, ".terms"),
     (lambda: mb.PauliSum.from_qiskit(QiskitLike([("XQ", 1.0)])), ValueError, "allowed"),
     (lambda: mb.basis_state("012"), ValueError, "'0' and '1'"),
