@@ -19,7 +19,7 @@ all: run
 build:
 	$(ENV) sh -c '$(CONFIGURE) >/dev/null && cmake --build $(BUILD) -j $(JOBS)'
 
-# The main job: a 20-qubit Heisenberg quench, evolved by both solvers.
+# The main job: a 20-qubit Heisenberg quench through the public package, solvers side by side.
 run: build
 	$(ENV) python3 examples/heisenberg_quench.py
 
@@ -35,7 +35,7 @@ sanitize:
 	$(ENV) sh -c 'cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORBIZET_BUILD_TESTS=ON \
 	    -DMORBIZET_SANITIZE=ON >/dev/null && cmake --build $(ASAN) -j $(JOBS) && \
 	  $(SAN_ENV) ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) && \
-	  $(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(CURDIR)/$(ASAN) \
+	  $(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(CURDIR)/$(ASAN):$(CURDIR)/python \
 	    MORBIZET_SANITIZED=1 python3 -m pytest -q -p no:cacheprovider tests/python'
 
 bench: build

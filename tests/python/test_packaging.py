@@ -28,8 +28,14 @@ def test_pip_install_without_build_isolation(tmp_path):
     subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
                     "--root-user-action=ignore", "--target", str(target), str(ROOT)], check=True)
     names = {p.name for p in target.iterdir()}
-    assert {"_morbizet.pyi", "py.typed"} <= names
+    assert {"_morbizet.pyi", "py.typed", "morbizet"} <= names
+    assert (target / "morbizet" / "py.typed").is_file()
     code = "import _morbizet, sys; assert _morbizet.__file__.startswith(sys.argv[1]); print(_morbizet.__doc__)"
     out = subprocess.run([sys.executable, "-c", code, str(target)], env={"PYTHONPATH": str(target)},
                          capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "Morbizet C++ core bindings"
+    code = ("import morbizet, sys; assert morbizet.__file__.startswith(sys.argv[1]); "
+            "print(abs(morbizet.PauliSum([(1.0, 'X')]).expectation(morbizet.basis_state('0'))))")
+    out = subprocess.run([sys.executable, "-c", code, str(target)], env={"PYTHONPATH": str(target)},
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "0.0"

@@ -1,0 +1,73 @@
+"""Checks of the arguments the public functions share, each failing with an exception
+that names the argument, what it was and what is allowed."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+import os
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+# The compiled functions take the thread count as a C int; more threads than that are
+# never useful, so larger requests are capped instead of refused.
+_MAX_THREADS = 2**31 - 1
+
+
+def available_cpus() -> int:
+    """The CPUs this process may run on, which can be fewer than the machine has."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def threads(value: Any) -> int:
+    if value is None:
+        return available_cpus()
+    if isinstance(value, bool):
+        raise TypeError(f"threads must be None or a positive int, got {value!r}")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(f"threads must be None or a positive int, got {value!r}") from None
+    if count <= 0:
+        raise ValueError(f"threads must be None or a positive int, got {count}")
+    return min(count, _MAX_THREADS)
+
+
+def real(name: str, value: Any, *, positive: bool = False) -> float:
+    """A finite real number (positive if asked), as a float."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "iuf":
+            value = value.item()
+        else:
+            raise TypeError(f"{name} must be a real number, got {value!r}")
+    x = float(value)
+    if not math.isfinite(x) or (positive and x <= 0):
+        raise ValueError(f"{name} must be a {'positive ' if positive else ''}finite number, got {x!r}")
+    return x
+
+
+def state(psi: ArrayLike, num_qubits: int, name: str = "psi") -> NDArray[np.complex128]:
+    """psi as a one-dimensional C-contiguous complex128 array of 2**num_qubits finite
+    amplitudes; the array itself when it already is one, so nothing is copied."""
+    try:
+        array = np.asarray(psi, dtype=np.complex128, order="C")
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"{name} must be an array of complex amplitudes: {e}") from None
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional (a state vector), got shape {array.shape}")
+    check_length(array.shape[0], num_qubits, name)
+    if not np.isfinite(array).all():
+        raise ValueError(f"{name} has amplitudes that are not finite (nan or inf)")
+    return array
+
+
+def check_length(length: int, num_qubits: int, name: str = "psi") -> None:
+    if length != 2**num_qubits:
+        raise ValueError(f"{name} has {length} amplitudes, but the operator acts on {num_qubits} qubits, "
+                         f"which need 2**{num_qubits} = {2**num_qubits}")

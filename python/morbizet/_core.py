@@ -1,0 +1,43 @@
+"""Every call into the compiled extension goes through the few functions here, one per
+operation, so that a different way of running an operation (a state spread over
+processes, say) changes this module and nothing above it."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+import _morbizet
+
+Hamiltonian = _morbizet._Hamiltonian
+State = NDArray[np.complex128]
+
+# The compiled solvers' names for the methods the package offers.
+METHODS = ("taylor", "krylov", "chebyshev")
+
+
+def build(terms: Sequence[tuple[complex, str]], num_qubits: int) -> Hamiltonian:
+    """The compiled Hamiltonian of checked terms; the zero operator becomes one zero
+    identity word, since the compiled type needs at least one word to know its size."""
+    words = [_morbizet._PauliWord(c, s) for c, s in terms] or [_morbizet._PauliWord(0.0, "I" * num_qubits)]
+    return _morbizet._Hamiltonian(words)
+
+
+def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float,
+          threads: int) -> tuple[State, dict[str, Any]]:
+    """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt."""
+    state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads)
+    return state, dict(info)
+
+
+def apply(ham: Hamiltonian, psi: State, threads: int) -> State:
+    """H psi, the identity part included."""
+    return _morbizet._apply(ham, psi, threads)
+
+
+def expectation(ham: Hamiltonian, psi: State, threads: int) -> complex:
+    """<psi|H|psi>, not normalised."""
+    return _morbizet._expectation(ham, psi, threads)

@@ -1,0 +1,246 @@
+"""The public package against dense matrices, SciPy, and the conventions of OpenFermion and Qiskit."""
+
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import scipy.linalg
+import scipy.sparse.linalg
+
+import morbizet as mb
+from conftest import HERE, dense, random_state, random_terms
+
+METHODS = ["auto", "taylor", "krylov", "chebyshev"]
+# Unsorted, negative, repeated and zero times, each reached from the one before.
+GRID = [0.7, -0.4, 2.5, 2.5, 0.0, 1.1]
+
+
+def expm_states(terms, psi, times):
+    h = dense(terms)
+    return np.array([scipy.linalg.expm(-1j * t * h) @ psi for t in times])
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_evolve_matches_dense_exponential(rng, method):
+    terms = random_terms(rng, 6, 10, identity=0.3 - 0.2j)  # a complex identity part is a phase and a decay
+    psi = random_state(rng, 6)
+    h = mb.PauliSum(terms)
+    expected = expm_states(terms, psi, GRID)
+    np.testing.assert_allclose(mb.evolve(h, psi, GRID, method=method, rtol=1e-10), expected, atol=1e-9)
+    for t in (GRID[0], np.array(GRID[0])):
+        np.testing.assert_allclose(mb.evolve(h, psi.tolist(), t, method=method, rtol=1e-10), expected[0], atol=1e-9)
+    state, info = mb.evolve_with_info(h, psi, 2.5, method=method)
+    assert info["method"] == ("chebyshev" if method == "auto" else method) and info["applications"] > 0
+    np.testing.assert_allclose(state, expected[2], atol=1e-7)
+    assert mb.evolve(h, psi, []).shape == (0, 64)
+
+
+def test_non_hermitian_sums_take_taylor(rng):
+    terms = random_terms(rng, 4, 6, hermitian=False)
+    psi = random_state(rng, 4)
+    h = mb.PauliSum(terms)
+    np.testing.assert_allclose(mb.evolve(h, psi, GRID, rtol=1e-10), expm_states(terms, psi, GRID), atol=1e-9)
+    assert mb.evolve_with_info(h, psi, 1.0)[1]["method"] == "taylor"
+    for method in ("krylov", "chebyshev"):
+        with pytest.raises(ValueError, match="needs a Hermitian H"):
+            mb.evolve(h, psi, 1.0, method=method)
+
+
+def test_observables_against_dense(rng):
+    terms = random_terms(rng, 5, 8)
+    psi = random_state(rng, 5)
+    states = expm_states(terms, psi, GRID)
+    z0, hopping = mb.PauliSum([(1.0, "IIIIZ")]), mb.PauliSum([(0.5, "XXIII"), (0.5, "YYIII")])
+    skew = mb.PauliSum([(1j, "IZIII")])
+    h = mb.PauliSum(terms)
+
+    def expect(o):
+        return np.einsum("ki,ij,kj->k", states.conj(), dense(o.terms), states)
+
+    real = mb.evolve(h, psi, GRID, observables=[z0, hopping])
+    assert real.shape == (6, 2) and real.dtype == np.float64
+    np.testing.assert_allclose(real, np.stack([expect(z0).real, expect(hopping).real], 1), atol=1e-7)
+    mixed = mb.evolve(h, psi, GRID, observables=(z0, skew), method="taylor")
+    assert mixed.dtype == np.complex128
+    np.testing.assert_allclose(mixed[:, 1], expect(skew), atol=1e-7)
+    bare = mb.evolve(h, psi, GRID, observables=hopping)
+    assert bare.shape == (6,)
+    np.testing.assert_allclose(bare, real[:, 1], atol=1e-12)
+    assert mb.evolve(h, psi, GRID[0], observables=[z0, skew]).shape == (2,)
+    assert isinstance(mb.evolve(h, psi, GRID[0], observables=z0), float)
+    assert mb.evolve(h, psi, [], observables=[z0, skew]).shape == (0, 2)
+    assert mb.evolve(h, psi, GRID, observables=[]).shape == (6, 0)
+
+
+def test_operator_on_states_and_scipy_views(rng):
+    terms = random_terms(rng, 6, 9, identity=0.4)
+    h, m, psi = mb.PauliSum(terms), dense(terms), random_state(rng, 6)
+    np.testing.assert_allclose(h @ psi, m @ psi, atol=1e-13)
+    block = np.stack([psi, psi.conj()], 1)
+    np.testing.assert_allclose(h.apply(block, threads=1), m @ block, atol=1e-13)
+    value = h.expectation(psi)
+    assert isinstance(value, float) and value == pytest.approx((psi.conj() @ m @ psi).real, abs=1e-13)
+    op = h.as_linear_operator()
+    ground = scipy.sparse.linalg.eigsh(op, k=1, which="SA")[0][0]
+    assert ground == pytest.approx(np.linalg.eigvalsh(m)[0], abs=1e-9)
+    got = scipy.sparse.linalg.expm_multiply(-1j * 0.8 * op, psi, traceA=-0.8j * np.trace(m))
+    np.testing.assert_allclose(got, scipy.linalg.expm(-0.8j * m) @ psi, atol=1e-10)
+    assert (h.to_sparse().toarray() == m).all()
+    # A non-Hermitian sum: the adjoint is its own, and the expectation complex.
+    g = mb.PauliSum(random_terms(rng, 6, 5, hermitian=False))
+    op, mg = g.as_linear_operator(threads=2), dense(g.terms)
+    np.testing.assert_allclose(op.rmatvec(psi), mg.conj().T @ psi, atol=1e-13)
+    np.testing.assert_allclose(op.H @ block, mg.conj().T @ block, atol=1e-13)
+    assert isinstance(g.expectation(psi), complex)
+
+
+def test_to_sparse_drops_cancelled_entries():
+    h = mb.PauliSum([(1.0, "XX"), (1.0, "YY"), (0.5, "ZI"), (-0.5, "ZI")])
+    m = dense([(1.0, "XX"), (1.0, "YY")])
+    s = h.to_sparse()
+    assert s.nnz == np.count_nonzero(m) == 2 and (s.toarray() == m).all()
+    assert mb.PauliSum([], num_qubits=3).to_sparse().nnz == 0
+    with pytest.raises(ValueError, match="limit of 2\\*\\*27"):
+        mb.PauliSum([(1.0, "X" * 26), (1.0, "XZ" * 13), (1.0, "Z" * 26)]).to_sparse()
+
+
+class OpenFermionLike:
+    def __init__(self, terms):
+        self.terms = terms
+
+
+class QiskitLike:
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def to_list(self):
+        return self.pairs
+
+
+def test_bit_order_and_conversions():
+    # Qubit i is bit i of the index in both peers: OpenFermion's qubit 0 and Qiskit's
+    # rightmost label character are the last character of ours.
+    assert (mb.PauliSum([(1.0, "XI")]) @ mb.basis_state("00") == mb.basis_state("10")).all()
+    assert (mb.basis_state("0101") == mb.basis_state(5, num_qubits=4)).all() and mb.basis_state("0101")[5] == 1
+    fermion = OpenFermionLike({((0, "X"), (2, "Z")): 0.5, ((1, "Y"),): -1j, (): 0.25})
+    expected = mb.PauliSum([(0.5, "ZIX"), (-1j, "IYI"), (0.25, "III")])
+    assert mb.PauliSum.from_openfermion(fermion).terms == expected.terms
+    assert mb.PauliSum.from_openfermion(fermion, n_qubits=4).terms[0] == (0.5, "IZIX")
+    assert mb.PauliSum.from_qiskit(QiskitLike([("ZIX", 0.5), ("IYI", -1j), ("III", 0.25)])) == expected
+    assert mb.PauliSum.from_openfermion(OpenFermionLike({(): 2.0})).num_qubits == 1
+    assert len(mb.PauliSum.from_openfermion(OpenFermionLike({}), n_qubits=2)) == 0
+    assert mb.PauliSum.from_dict({"ZIX": 0.5, "IYI": -1j, "III": 0.25}) == expected
+
+
+def test_arithmetic_simplify_and_equality():
+    a = mb.PauliSum([(1.0, "XI"), (2.0, "II"), (1 + 1j, "ZZ")])
+    b = mb.PauliSum([(-1j, "ZZ"), (0.5, "XI")])
+    total = (a + b).simplify()
+    assert total.terms == [(1.5, "XI"), (1.0, "ZZ"), (2.0, "II")] and total.is_hermitian
+    assert not a.is_hermitian and (a - a).simplify().terms == [] and a - a == mb.PauliSum([], num_qubits=2)
+    assert (2 * a).terms == (a * 2.0).terms == [(2.0, "XI"), (4.0, "II"), (2 + 2j, "ZZ")]
+    assert -a == a * -1 == a / -1 and a + 1 - 1 == a and sum([a, b]) == a + b
+    assert hash(a + b) == hash(total) and {a + b, total} == {total}
+    a @ np.ones(4)  # compiles a, which must not stop it from pickling
+    assert pickle.loads(pickle.dumps(a)).terms == a.terms
+    assert "PauliSum([(1.0, 'XI'), (2.0, 'II'), ((1+1j), 'ZZ')])" == repr(a)
+    a.terms.clear()
+    assert len(a) == 3
+
+
+def test_state_is_neither_modified_nor_copied(rng, monkeypatch):
+    h = mb.PauliSum(random_terms(rng, 4, 5))
+    psi = random_state(rng, 4)
+    psi.flags.writeable = False
+    before = psi.copy()
+    seen = []
+    real_solve = mb._core.solve
+    monkeypatch.setattr(mb._core, "solve", lambda m, ham, state, *rest: seen.append(state) or real_solve(
+        m, ham, state, *rest))
+    mb.evolve(h, psi, [1.0, 2.0], observables=h)
+    assert seen[0] is psi and (psi == before).all()
+
+
+def test_plain_progress_bar(rng, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # the fallback bar, whether tqdm is installed or not
+    h = mb.PauliSum(random_terms(rng, 3, 3))
+    mb.evolve(h, mb.basis_state("000"), [0.1, 0.2, 0.2, 0.3], progress=True)
+    err = capsys.readouterr().err
+    assert err.startswith("\r[") and err.count("\r") == 5 and err.endswith("] 4/4\n") and "#" * 30 in err
+
+
+@pytest.mark.parametrize("call, error, fragment", [
+    (lambda: mb.PauliSum([(1.0, "XA")]), ValueError, "allowed are 'I', 'X', 'Y' and 'Z'"),
+    (lambda: mb.PauliSum([(1.0, "XX"), (1.0, "X")]), ValueError, "one character per qubit"),
+    (lambda: mb.PauliSum([("XX", 1.0)]), TypeError, "coefficient first"),
+    (lambda: mb.PauliSum([(float("nan"), "X")]), ValueError, "must be finite"),
+    (lambda: mb.PauliSum({"X": 1.0}), TypeError, "from_dict"),
+    (lambda: mb.PauliSum([]), ValueError, "num_qubits for the zero operator"),
+    (lambda: mb.PauliSum([(1.0, "X" * 63)]), ValueError, "1 to 62"),
+    (lambda: mb.PauliSum([(1.0, "X")]) + mb.PauliSum([(1.0, "XX")]), ValueError, "1 and 2 qubits"),
+    (lambda: mb.PauliSum([(1.0, "X")]) * np.ones(2), TypeError, "PauliSum"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((0, "X"), (0, "Z")): 1.0})), ValueError, "twice"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((0, "x"),): 1.0})), ValueError, "(qubit, 'X'|'Y'|'Z')"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((3, "X"),): 1.0}), n_qubits=2), ValueError, "qubit 3"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({})), ValueError, "give n_qubits"),
+    (lambda: mb.PauliSum.from_openfermion(OpenFermionLike({((10**12, "Z"),): 1.0})), ValueError, "at most 62"),
+    (lambda: mb.PauliSum.from_openfermion(object()), TypeError, ".terms"),
+    (lambda: mb.PauliSum.from_qiskit(QiskitLike([("XQ", 1.0)])), ValueError, "allowed"),
+    (lambda: mb.basis_state("012"), ValueError, "'0' and '1'"),
+    (lambda: mb.basis_state(4, num_qubits=2), ValueError, "not a basis state"),
+    (lambda: mb.PauliSum([(1.0, "XX")]) @ np.ones(8), ValueError, "8 amplitudes, but the operator acts on 2 qubits"),
+    (lambda: mb.PauliSum([(1.0, "XX")]).expectation(np.ones((2, 2))), ValueError, "one-dimensional"),
+    (lambda: mb.PauliSum([(1.0, "XX")]).apply(np.ones(4), threads=0), ValueError, "positive int"),
+    (lambda: mb.PauliSum([(1.0, "XX")]).apply(np.ones(4), threads=True), TypeError, "positive int"),
+    (lambda: mb.PauliSum.to_sparse(mb.PauliSum([(1.0, "X" * 28)])), ValueError, "limit"),
+    (lambda: mb.evolve([(1.0, "X")], [1, 0], 1.0), TypeError, "H must be a PauliSum"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, method="expm"), ValueError, "'auto', 'chebyshev'"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0, 0], 1.0), ValueError, "3 amplitudes"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [np.nan, 0], 1.0), ValueError, "not finite"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, rtol=0.0), ValueError, "rtol must be a positive"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], [1.0, np.inf]), ValueError, "finite"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], [[1.0]]), ValueError, "one-dimensional"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1j), TypeError, "real number"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, observables=[mb.PauliSum([(1.0, "XX")])]),
+     ValueError, "observables[0] acts on 2 qubits"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, observables="Z"), TypeError, "observables"),
+    (lambda: mb.evolve_with_info(mb.PauliSum([(1.0, "X")]), [1, 0], [1.0]), TypeError, "single time"),
+])
+def test_bad_input_is_refused_with_a_clear_error(call, error, fragment):
+    with pytest.raises(error) as info:
+        call()
+    assert fragment in str(info.value)
+
+
+SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
+
+
+@pytest.mark.parametrize("statement", [
+    "mb.evolve(H, psi, 1e4, method='taylor')",
+    "mb.evolve(H, psi, 1e4, method='chebyshev')",
+    "mb.evolve(H, psi, [0.5, 0.5, 1e4], method='krylov', observables=H)",
+    "while True: H @ psi",
+])
+def test_ctrl_c_stops_a_long_run(statement):
+    code = (f"import sys; sys.path.insert(0, {HERE!r}); import morbizet as mb; from conftest import heisenberg_terms\n"
+            "H = mb.PauliSum(heisenberg_terms(20)); psi = mb.basis_state('01' * 10)\n"
+            "print('started', flush=True)\n"
+            f"try:\n    {statement}\nexcept KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "started\n", proc.stderr.read()
+        time.sleep(0.5)  # well inside the solve, which runs for minutes
+        proc.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = proc.communicate(timeout=60)
+        elapsed = time.monotonic() - sent
+    finally:
+        proc.kill()
+        proc.wait()
+    assert out == "interrupted\n" and proc.returncode == 0, err
+    assert elapsed < (30 if SANITIZED else 3)
