@@ -52,16 +52,26 @@ def real(name: str, value: Any, *, positive: bool = False) -> float:
     return x
 
 
-def state(psi: ArrayLike, num_qubits: int, name: str = "psi") -> NDArray[np.complex128]:
+def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None) -> NDArray[np.complex128]:
     """psi as a one-dimensional C-contiguous complex128 array of 2**num_qubits finite
-    amplitudes; the array itself when it already is one, so nothing is copied."""
+    amplitudes (with comm: this process's slice of them); the array itself when it
+    already is one, so nothing is copied."""
     try:
         array = np.asarray(psi, dtype=np.complex128, order="C")
     except (TypeError, ValueError) as e:
         raise TypeError(f"{name} must be an array of complex amplitudes: {e}") from None
     if array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional (a state vector), got shape {array.shape}")
-    check_length(array.shape[0], num_qubits, name)
+    if comm is None:
+        check_length(array.shape[0], num_qubits, name)
+    else:
+        from ._distributed import layout, local_length
+
+        size = layout(comm)[1]
+        local = local_length(num_qubits, size)
+        if array.shape[0] != local:
+            raise ValueError(f"{name} has {array.shape[0]} amplitudes, but this process's slice of a state of "
+                             f"{num_qubits} qubits on {size} processes holds 2**{num_qubits} / {size} = {local}")
     if not np.isfinite(array).all():
         raise ValueError(f"{name} has amplitudes that are not finite (nan or inf)")
     return array

@@ -26,18 +26,35 @@ def build(terms: Sequence[tuple[complex, str]], num_qubits: int) -> Hamiltonian:
     return _morbizet._Hamiltonian(words)
 
 
-def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float,
-          threads: int) -> tuple[State, dict[str, Any]]:
-    """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt."""
-    state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads)
+def _distributed(name: str) -> Any:
+    """A distributed entry point, or an error saying that this build has none."""
+    function = getattr(_morbizet, name, None)
+    if function is None:
+        raise RuntimeError("this build of morbizet has no MPI support: comm needs the extension built where "
+                           "CMake finds an MPI library")
+    return function
+
+
+def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
+          comm: Any = None) -> tuple[State, dict[str, Any]]:
+    """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
+    With comm, psi is this process's slice and so is the result (collective)."""
+    if comm is None:
+        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads)
+    else:
+        state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads, comm.py2f())
     return state, dict(info)
 
 
-def apply(ham: Hamiltonian, psi: State, threads: int) -> State:
-    """H psi, the identity part included."""
-    return _morbizet._apply(ham, psi, threads)
+def apply(ham: Hamiltonian, psi: State, threads: int, comm: Any = None) -> State:
+    """H psi, the identity part included (this process's slice with comm)."""
+    if comm is None:
+        return _morbizet._apply(ham, psi, threads)
+    return _distributed("_apply_distributed")(ham, psi, threads, comm.py2f())
 
 
-def expectation(ham: Hamiltonian, psi: State, threads: int) -> complex:
-    """<psi|H|psi>, not normalised."""
-    return _morbizet._expectation(ham, psi, threads)
+def expectation(ham: Hamiltonian, psi: State, threads: int, comm: Any = None) -> complex:
+    """<psi|H|psi>, not normalised; with comm over the whole state, the same everywhere."""
+    if comm is None:
+        return _morbizet._expectation(ham, psi, threads)
+    return _distributed("_expectation_distributed")(ham, psi, threads, comm.py2f())

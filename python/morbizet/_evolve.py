@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
+from ._distributed import agreed
 from ._pauli_sum import PauliSum
 from ._progress import Progress
 
@@ -69,18 +70,19 @@ Times = float | Sequence[float] | ArrayLike
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
-           threads: int | None = ..., observables: None = ..., progress: bool = ...) -> NDArray[np.complex128]: ...
+           threads: int | None = ..., observables: None = ..., progress: bool = ...,
+           comm: Any = ...) -> NDArray[np.complex128]: ...
 
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
-           progress: bool = ...) -> NDArray[Any] | float | complex: ...
+           progress: bool = ..., comm: Any = ...) -> NDArray[Any] | float | complex: ...
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
            threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
-           progress: bool = False) -> NDArray[Any] | float | complex:
+           progress: bool = False, comm: Any = None) -> NDArray[Any] | float | complex:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of
@@ -104,21 +106,28 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     psi (any array-like of 2**n amplitudes) is never modified, and not copied when it is
     already a contiguous complex128 array. The solvers run without the interpreter lock
     and stop with KeyboardInterrupt on Ctrl-C.
+
+    ``comm``: an mpi4py communicator of P = 2**p processes sharing the state. Each passes
+    its slice of psi (see basis_state) and gets its slice of every state back, with
+    expectation values over the whole state on every process; the result gathered in
+    rank order is the single-process one, bit for bit for "taylor" and "chebyshev".
     """
-    H = _operator(H)
-    solver = _method(H, method)
-    state = _arguments.state(psi, H.num_qubits)
-    rtol = _arguments.real("rtol", rtol, positive=True)
-    count = _arguments.threads(threads)
-    times, single = _times(t)
+
+    def prepare() -> tuple[Any, ...]:
+        op = _operator(H)
+        return (op, _method(op, method), _arguments.state(psi, op.num_qubits, comm=comm),
+                _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads), *_times(t),
+                None if observables is None else _observables(observables, op.num_qubits), op._hamiltonian())
+
+    checked = prepare() if comm is None else agreed(comm, prepare)
+    H, solver, state, rtol, count, times, single, measured, ham = checked
     bare = isinstance(observables, PauliSum)
-    measured = None if observables is None else _observables(observables, H.num_qubits)
-    ham = H._hamiltonian()
+    progress = progress and (comm is None or comm.Get_rank() == 0)
 
     if measured is None:
         if single:
             with Progress(1, progress) as bar:
-                out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count)
+                out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, comm)
                 bar.advance()
             return out
         rows = np.empty((times.size, state.size), dtype=np.complex128)
@@ -126,7 +135,7 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
         def keep(k: int, current: _core.State) -> None:
             rows[k] = current
 
-        _walk(ham, state, times, solver, rtol, count, progress, keep)
+        _walk(ham, state, times, solver, rtol, count, progress, keep, comm)
         return rows
 
     hermitian = all(o.is_hermitian for o in measured)
@@ -135,41 +144,44 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
 
     def measure(k: int, current: _core.State) -> None:
         for j, o in enumerate(compiled):
-            value = _core.expectation(o, current, count)
+            value = _core.expectation(o, current, count, comm)
             values[k, j] = value.real if hermitian else value
 
-    _walk(ham, state, times, solver, rtol, count, progress, measure)
+    _walk(ham, state, times, solver, rtol, count, progress, measure, comm)
     if bare:
         values = values[:, 0]
     return values[0] if single else values
 
 
 def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,
-          threads: int, progress: bool, visit: Callable[[int, _core.State], None]) -> None:
+          threads: int, progress: bool, visit: Callable[[int, _core.State], None], comm: Any) -> None:
     """Calls visit(k, state at times[k]) for each k in order, each state evolved from the
     previous one, so that only the current state is held."""
     current, now = state, 0.0
     with Progress(times.size, progress) as bar:
         for k, t in enumerate(times.tolist()):
             if t != now:
-                current, _ = _core.solve(method, ham, current, t - now, rtol, threads)
+                current, _ = _core.solve(method, ham, current, t - now, rtol, threads, comm)
                 now = t
             visit(k, current)
             bar.advance()
 
 
 def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "auto", rtol: float = 1e-8,
-                     threads: int | None = None) -> tuple[NDArray[np.complex128], dict[str, Any]]:
+                     threads: int | None = None, comm: Any = None) -> tuple[NDArray[np.complex128], dict[str, Any]]:
     """exp(-i t H) psi at a single time t, and what the solver chose and did: a dict with
     ``method``, ``applications`` (of H to a vector), ``degree`` and ``substeps``, and for
     chebyshev also ``estimation_steps``, ``ritz_min``, ``ritz_max``, ``interval`` (the
-    spectral interval used, lo and hi) and ``widened``."""
-    H = _operator(H)
-    solver = _method(H, method)
-    state = _arguments.state(psi, H.num_qubits)
-    rtol = _arguments.real("rtol", rtol, positive=True)
-    count = _arguments.threads(threads)
-    times, single = _times(t)
-    if not single:
-        raise TypeError("evolve_with_info takes a single time; use evolve for a sequence of times")
-    return _core.solve(solver, H._hamiltonian(), state, float(times[0]), rtol, count)
+    spectral interval used, lo and hi) and ``widened``; with ``comm`` (as for evolve) also
+    ``bytes_sent`` and ``bytes_per_application`` of this process's exchanges."""
+
+    def prepare() -> tuple[Any, ...]:
+        op = _operator(H)
+        times, single = _times(t)
+        if not single:
+            raise TypeError("evolve_with_info takes a single time; use evolve for a sequence of times")
+        return (_method(op, method), op._hamiltonian(), _arguments.state(psi, op.num_qubits, comm=comm),
+                float(times[0]), _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads))
+
+    solver, ham, state, time, rtol, count = prepare() if comm is None else agreed(comm, prepare)
+    return _core.solve(solver, ham, state, time, rtol, count, comm)

@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
+from ._distributed import agreed
 
 if TYPE_CHECKING:
     import scipy.sparse
@@ -352,10 +353,18 @@ class PauliSum:
 
     # The operator on states.
 
-    def apply(self, psi: ArrayLike, threads: int | None = None) -> NDArray[np.complex128]:
+    def apply(self, psi: ArrayLike, threads: int | None = None, comm: Any = None) -> NDArray[np.complex128]:
         """H psi, the identity part included, as a new array; psi of shape (2**n,), or
-        (2**n, k) for k states as columns. The interpreter lock is released meanwhile."""
-        return self._apply(psi, _arguments.threads(threads))
+        (2**n, k) for k states as columns. The interpreter lock is released meanwhile.
+        With an mpi4py ``comm``, psi is this process's slice of the state (see evolve)
+        and so is the result; collective."""
+        if comm is None:
+            return self._apply(psi, _arguments.threads(threads))
+        state, count = agreed(comm, lambda: self._checked(psi, threads, comm))
+        return _core.apply(self._hamiltonian(), state, count, comm)
+
+    def _checked(self, psi: ArrayLike, threads: int | None, comm: Any) -> tuple[NDArray[np.complex128], int]:
+        return _arguments.state(psi, self._num_qubits, comm=comm), _arguments.threads(threads)
 
     def _apply(self, psi: ArrayLike, threads: int) -> NDArray[np.complex128]:
         array = np.asarray(psi)
@@ -373,10 +382,13 @@ class PauliSum:
             return NotImplemented
         return self.apply(psi)
 
-    def expectation(self, psi: ArrayLike, threads: int | None = None) -> float | complex:
-        """<psi|H|psi>, not normalised: a float when H is Hermitian, else a complex."""
-        value = _core.expectation(self._hamiltonian(), _arguments.state(psi, self._num_qubits),
-                                  _arguments.threads(threads))
+    def expectation(self, psi: ArrayLike, threads: int | None = None, comm: Any = None) -> float | complex:
+        """<psi|H|psi>, not normalised: a float when H is Hermitian, else a complex. With an
+        mpi4py ``comm``, psi is this process's slice and the value is that of the whole
+        state, the same on every process; collective."""
+        checked = self._checked(psi, threads, None) if comm is None else agreed(
+            comm, lambda: self._checked(psi, threads, comm))
+        value = _core.expectation(self._hamiltonian(), *checked, comm)
         return value.real if self.is_hermitian else value
 
     def as_linear_operator(self, threads: int | None = None) -> scipy.sparse.linalg.LinearOperator:
