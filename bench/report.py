@@ -21,8 +21,8 @@ COLUMNS = [
     ("mem/psi", 7, lambda r: fmt(r.get("mem_states"), ".1f")),
     ("rel err", 8, lambda r: "ref" if r.get("is_reference") else fmt(r.get("rel_err"), ".1e")),
     ("vs", 10, lambda r: r.get("reference") or "-"),
-    ("apps plan", 9, lambda r: fmt(r.get("apps_planned"), "d")),
-    ("apps cnt", 9, lambda r: fmt(r.get("apps_counted"), "d")),
+    ("params", 12, lambda r: params_text(r.get("params"))),
+    ("apps", 7, lambda r: fmt(r.get("applications"), "d")),
     ("x floor", 7, lambda r: fmt(r.get("floor_ratio"), ".1f")),
     ("note", 0, lambda r: r.get("note") or ""),
 ]
@@ -33,6 +33,11 @@ def fmt(value, pattern):
     if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return "-"
     return format(value, pattern)
+
+
+def params_text(params):
+    """A method's chosen parameters as 'm=18 s=3'; empty for methods without any."""
+    return " ".join(f"{k}={v}" for k, v in (params or {}).items())
 
 
 def table_line(cells):
@@ -76,11 +81,15 @@ def floor_lines(floor):
         lines.append(f"STREAM {threads} thread(s): copy {s['copy_GBps']:.1f} GB/s, add {s['add_GBps']:.1f} GB/s "
                      f"({floor['stream']['array_bytes'] / MIB:.0f} MiB arrays)")
     for n, by_threads in floor["word_pass"].items():
-        cells = ", ".join(f"{t} thr {w['seconds'] * 1e3:.3g} ms ({w['effective_GBps']:.1f} GB/s)"
-                          for t, w in by_threads.items())
-        how = sorted({w["how"] for w in by_threads.values()})
-        lines.append(f"one-word pass n={n:>2}: {cells} [{', '.join(how)}]")
+        cells = ", ".join(f"{t} thr {fmt(scaled(w['seconds'], 1e3), '.3g')} ms "
+                          f"({fmt(w['effective_GBps'], '.1f')} GB/s)" for t, w in by_threads.items())
+        lines.append(f"one-word pass n={n:>2}: {cells}")
     return "\n".join(lines)
+
+
+def scaled(value, factor):
+    """value * factor, None staying None."""
+    return None if value is None else value * factor
 
 
 def write_json(path, info, settings, floor, rows):
@@ -134,7 +143,7 @@ def plot_panel(ax, rows):
             series.setdefault(series_label(r), []).append((r["n"], r["total_s"]))
     for label, points in sorted(series.items()):
         points.sort()
-        style = "-o" if label.startswith(("higham", "krylov")) else "--s"
+        style = "-o" if label.startswith(("taylor", "krylov")) else "--s"
         ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label, markersize=4)
     ax.set_yscale("log")
     sizes = sorted({r["n"] for r in rows})

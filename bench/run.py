@@ -23,11 +23,9 @@ import tempfile
 
 import numpy as np
 
-import counting
 import machine
 import pauli_models
 import report
-import solver_params
 import workers
 
 BENCH = pathlib.Path(__file__).resolve().parent
@@ -95,8 +93,8 @@ def settings_from(args):
 
 @contextlib.contextmanager
 def scratch_dir():
-    """A private folder for result vectors and the counting library, under the git-ignored
-    build/ (a tmpfs /tmp would hold big vectors in memory), removed afterwards."""
+    """A private folder for result vectors, under the git-ignored build/ (a tmpfs /tmp
+    would hold big vectors in memory), removed afterwards."""
     base = REPO / "build"
     path = pathlib.Path(tempfile.mkdtemp(prefix="bench-scratch-", dir=base if base.is_dir() else None))
     try:
@@ -118,7 +116,7 @@ def method_jobs(n, settings):
     jobs.append({"method": "scipy", "kind": "scipy", "threads": 1})
     if settings["qutip"]:
         jobs.append({"method": "qutip", "kind": "qutip", "threads": 1})
-    for solver in ("higham", "krylov"):
+    for solver in ("taylor", "krylov"):
         for threads in settings["threads"]:
             jobs.append({"method": solver, "kind": "ours", "solver": solver, "threads": threads,
                           "rtol": RTOL})
@@ -145,10 +143,9 @@ class Bench:
     """Runs every problem of the settings, keeping track of what failed so that a method
     that ran out of time or memory at some (n, theta) is not tried on anything larger."""
 
-    def __init__(self, settings, scratch, shim):
+    def __init__(self, settings, scratch):
         self.settings = settings
         self.scratch = scratch
-        self.shim = shim
         self.failures = {}
         self.rows = []
 
@@ -179,7 +176,7 @@ class Bench:
 
     def fallback_reference(self, model, n, theta, terms):
         """Our Taylor solver at a much tighter tolerance, when no peer gave a reference."""
-        job = {"method": "higham-ref", "kind": "ours", "solver": "higham",
+        job = {"method": "taylor-ref", "kind": "ours", "solver": "taylor",
                 "threads": max(self.settings["threads"]), "rtol": REFERENCE_RTOL}
         row, vec = self.run_method(model, n, theta, terms, job)
         row["is_reference"] = vec is not None
@@ -213,6 +210,7 @@ class Bench:
         key = (model, job["method"], job["threads"])
         row = {"model": model, "n": n, "theta": theta, "method": job["method"], "kind": job["kind"],
                "threads": job["threads"], "words": sum(1 for _, s in terms if s.strip("I")),
+               "flips": len(pauli_models.grouped_by_flip(pauli_models.nonidentity(terms))),
                "state_bytes": 16 * 2**n}
         reason = self.skip_reason(key, n, theta, job["kind"], terms)
         if reason:
@@ -227,15 +225,14 @@ class Bench:
         vec = np.load(path)
         os.unlink(path)
         row.update(result, status="ok")
-        self.add_derived(row, job, terms)
+        row["mem_states"] = row["mem_bytes"] / row["state_bytes"]
         return row, vec
 
     def spawn(self, model, n, theta, job):
         """Runs the worker; (measurements, None) or (None, why it failed)."""
         out = self.scratch / f"{model}-{n}-{theta:g}-{job['method']}-{job['threads']}.npy"
         child = dict(job, model=model, n=n, theta=theta, reps=reps_for(n, self.settings["reps"]),
-                     budget_s=self.settings["budget_s"], shim=None if self.shim is None else str(self.shim),
-                     out=str(out))
+                     budget_s=self.settings["budget_s"], out=str(out))
         cmd = [sys.executable, str(BENCH / "run.py"), "--worker", json.dumps(child)]
         try:
             proc = subprocess.run(cmd, capture_output=True, text=True, timeout=self.settings["timeout_s"])
@@ -249,20 +246,13 @@ class Bench:
         result["out"] = str(out)
         return result, None
 
-    def add_derived(self, row, job, terms):
-        """Memory in state vectors and, for our solvers, the planned applications."""
-        row["mem_states"] = row["mem_bytes"] / row["state_bytes"]
-        if job["kind"] == "ours":
-            row["apps_planned"] = solver_params.planned_applications(
-                job["solver"], 2 ** row["n"], pauli_models.norm_bound(terms), row["theta"], job["rtol"])
 
-
-def measure_floor(counter, settings):
+def measure_floor(mz, settings):
     """STREAM bandwidth and one-word pass times for every size and thread count in use."""
     max_threads = max(settings["threads"])
     return {
         "stream": machine.stream_bandwidth(settings["stream_length"], 5, max_threads),
-        "word_pass": machine.word_passes(counter, settings["sizes"], max_threads),
+        "word_pass": machine.word_passes(mz, settings["sizes"], max_threads),
     }
 
 
@@ -277,20 +267,20 @@ def merge_floors(before, after):
         merged["word_pass"][n] = {}
         for t, b in by_threads.items():
             a = after["word_pass"][n][t]
-            best = a if a["seconds"] < b["seconds"] else b
+            measured = [w for w in (a, b) if w["seconds"] is not None]
+            best = min(measured, key=lambda w: w["seconds"]) if measured else b
             merged["word_pass"][n][t] = dict(best, before_s=b["seconds"], after_s=a["seconds"])
     return merged
 
 
 def add_floor_ratios(rows, floor):
-    """floor_s = applications * words * one single-word pass at the row's thread count (the
-    counted applications where there are, else the planned ones), and solve time / floor_s:
-    how far a run is from streaming every word over the state once per application."""
+    """floor_s = applications * flips * one single-word pass at the row's thread count, and
+    solve time / floor_s: how far a run is from reading the state once per distinct flip
+    of H per application, the least any of the methods here can do."""
     for row in rows:
-        apps = row.get("apps_counted") if row.get("apps_counted") is not None else row.get("apps_planned")
         passes = floor["word_pass"].get(str(row["n"]), {}).get(str(row["threads"]))
-        if row.get("status") == "ok" and apps and passes:
-            row["floor_s"] = apps * row["words"] * passes["seconds"]
+        if row.get("status") == "ok" and row.get("applications") and passes and passes["seconds"]:
+            row["floor_s"] = row["applications"] * row["flips"] * passes["seconds"]
             row["floor_ratio"] = row["solve_s"] / row["floor_s"]
 
 
@@ -307,19 +297,18 @@ def main(argv=None):
         return worker_main(args.worker)
     settings = settings_from(args)
     args.out.mkdir(parents=True, exist_ok=True)
+    import _morbizet as mz
+
     with scratch_dir() as scratch:
-        shim = counting.build_apply_counter(scratch)
-        counter = counting.ApplyCounter(shim)
-        info = machine.machine_info(counter.mz.__file__)
-        info["apply_counter"] = counter.available
+        info = machine.machine_info(mz.__file__)
         print(report.info_lines(info), flush=True)
         if os.getloadavg()[0] > BUSY_LOAD:
             print(f"warning: load average {os.getloadavg()[0]:.2f}: another process is busy, and timings "
                   "(two-thread ones above all) will be disturbed", flush=True)
-        before = measure_floor(counter, settings)
-        rows = Bench(settings, scratch, shim if counter.available else None).run_all()
+        before = measure_floor(mz, settings)
+        rows = Bench(settings, scratch).run_all()
         info["load_average_end"] = os.getloadavg()
-        floor = merge_floors(before, measure_floor(counter, settings))
+        floor = merge_floors(before, measure_floor(mz, settings))
     add_floor_ratios(rows, floor)
     print()
     print(report.floor_lines(floor))

@@ -5,7 +5,8 @@ its own process down.
 A method is a class: its constructor imports what it needs and installs its counter
 before the state exists; build(terms) turns the terms into the method's operator (timed
 as build); solve(op, psi) resets the counter and computes exp(-i*theta*H) psi (timed as
-solve); count() gives the Hamiltonian applications of the last solve, or None.
+solve); details() gives what the last solve chose and did: its Hamiltonian applications
+(None where they cannot be counted) and, where the method has them, its parameters.
 """
 
 import ctypes
@@ -19,7 +20,6 @@ import numpy as np
 import counting
 import pauli_models
 
-OUR_SOLVERS = {"higham": "_evolve_higham", "krylov": "_evolve_krylov"}
 QUTIP_OPTIONS = {
     # Chosen from a sweep of QuTiP's integrators (adams, bdf, lsoda, dop853, vern7, vern9,
     # krylov) at n = 12..14, theta = 10: its Krylov integrator was the fastest, and with this
@@ -36,26 +36,41 @@ QUTIP_OPTIONS = {
 
 
 class OurSolver:
-    """_evolve_higham or _evolve_krylov at a given thread count, counted through the
-    interposed apply function when the counting library is available."""
+    """One of _morbizet's solvers at a given thread count, through _solve: the same result
+    bits as the _evolve_* functions, with the applications and parameters counted and
+    reported by the library itself."""
+
+    # The names _solve gives each solver's two a-priori parameters (degree, substeps).
+    PARAMETERS = {"taylor": ("m", "s"), "krylov": ("d", "n"), "chebyshev": ("K", None)}
 
     def __init__(self, job):
-        self.counter = counting.ApplyCounter(job.get("shim"))
-        self.mz = self.counter.mz
-        self.fn = getattr(self.mz, OUR_SOLVERS[job["solver"]])
+        import _morbizet
+
+        self.mz = _morbizet
+        self.solver = job["solver"]
         self.rtol = job["rtol"]
         self.threads = job["threads"]
         self.theta = job["theta"]
+        self.stats = None
 
     def build(self, terms):
         return self.mz._Hamiltonian([self.mz._PauliWord(c, s) for c, s in terms])
 
     def solve(self, ham, psi):
-        self.counter.reset()
-        return self.fn(ham, psi, self.theta, self.rtol, self.threads)
+        out, self.stats = self.mz._solve(self.solver, ham, psi, self.theta, self.rtol, self.threads)
+        return out
 
-    def count(self):
-        return self.counter.calls()
+    def details(self):
+        degree, substeps = self.PARAMETERS[self.solver]
+        params = {degree: self.stats["degree"]}
+        if substeps:
+            params[substeps] = self.stats["substeps"]
+        if "estimation_steps" in self.stats:
+            params["L"] = self.stats["estimation_steps"]
+        out = {"applications": self.stats["applications"], "params": params, "stats": self.stats}
+        if "interval" in self.stats:
+            out["interval"] = list(self.stats["interval"])
+        return out
 
 
 class ScipyExpmMultiply:
@@ -76,8 +91,8 @@ class ScipyExpmMultiply:
         self.counter.count = 0
         return self.expm_multiply((-1j * self.theta) * h, psi)
 
-    def count(self):
-        return self.counter.count
+    def details(self):
+        return {"applications": self.counter.count}
 
 
 class QutipSesolve:
@@ -105,8 +120,8 @@ class QutipSesolve:
         result = self.qutip.sesolve(h, ket, [0.0, self.theta], options=QUTIP_OPTIONS)
         return result.final_state.full().ravel()
 
-    def count(self):
-        return None if self.counter is None else self.counter.count
+    def details(self):
+        return {"applications": None if self.counter is None else self.counter.count}
 
 
 class DenseExpm:
@@ -124,8 +139,8 @@ class DenseExpm:
     def solve(self, a, psi):
         return self.expm(a) @ psi
 
-    def count(self):
-        return None
+    def details(self):
+        return {"applications": None}
 
 
 METHODS = {"ours": OurSolver, "scipy": ScipyExpmMultiply, "qutip": QutipSesolve, "dense": DenseExpm}
@@ -183,7 +198,7 @@ class PeakMemory:
 
 def timed_reps(method, terms, psi, reps, budget_s):
     """Builds and solves up to `reps` times, stopping once `budget_s` is spent (at least
-    once); returns the last result, the (build, solve) times and the last count. The
+    once); returns the last result, the (build, solve) times and the last details. The
     previous result is dropped before each repetition so that the peak is one run's."""
     times, out = [], None
     for _ in range(reps):
@@ -196,7 +211,7 @@ def timed_reps(method, terms, psi, reps, budget_s):
         times.append((t1 - t0, t2 - t1))
         if sum(b + s for b, s in times) >= budget_s:
             break
-    return out, times, method.count()
+    return out, times, method.details()
 
 
 WARM_UP_QUBITS = 6
@@ -217,7 +232,7 @@ def run_worker(job):
     psi = pauli_models.random_state(job["n"])
     memory = PeakMemory()
     memory.start()
-    out, times, count = timed_reps(method, terms, psi, job["reps"], job["budget_s"])
+    out, times, details = timed_reps(method, terms, psi, job["reps"], job["budget_s"])
     peak, baseline = memory.stop()
     np.save(job["out"], np.asarray(out, dtype=np.complex128))
     return {
@@ -230,5 +245,4 @@ def run_worker(job):
         "mem_baseline_bytes": baseline,
         "mem_bytes": max(0, peak - baseline),
         "mem_method": "VmHWM after clear_refs" if memory.exact else "ru_maxrss",
-        "apps_counted": count,
-    }
+    } | details
