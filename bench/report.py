@@ -24,6 +24,8 @@ COLUMNS = [
     ("params", 12, lambda r: params_text(r.get("params"))),
     ("apps", 7, lambda r: fmt(r.get("applications"), "d")),
     ("x floor", 7, lambda r: fmt(r.get("floor_ratio"), ".1f")),
+    ("interval", 17, lambda r: span_text(r.get("interval")) if "interval" in r else ""),
+    ("spectrum", 17, lambda r: span_text(r.get("spectrum")) if "interval" in r else ""),
     ("note", 0, lambda r: r.get("note") or ""),
 ]
 
@@ -38,6 +40,11 @@ def fmt(value, pattern):
 def params_text(params):
     """A method's chosen parameters as 'm=18 s=3'; empty for methods without any."""
     return " ".join(f"{k}={v}" for k, v in (params or {}).items())
+
+
+def span_text(span):
+    """An interval [lo, hi] as 'lo..hi', '-' when unknown."""
+    return "-" if span is None else f"{span[0]:.2f}..{span[1]:.2f}"
 
 
 def table_line(cells):
@@ -69,6 +76,14 @@ def progress_line(row):
     return f"{head} {row['total_s']:.3g} s, {row['mem_bytes'] / MIB:.1f} MiB, {err}"
 
 
+def spectrum_line(entry):
+    """A line per (model, n) whose extreme eigenvalues were looked for."""
+    head = f"  {entry['model']} n={entry['n']} spectrum ({entry['how']}):"
+    if entry["status"] != "ok":
+        return f"{head} {entry['note']}"
+    return f"{head} {entry['min']:.10g}..{entry['max']:.10g} in {entry['seconds']:.3g} s"
+
+
 def info_lines(info):
     """The machine description, one key a line."""
     return "\n".join(f"{k:20s} {v}" for k, v in info.items())
@@ -92,7 +107,7 @@ def scaled(value, factor):
     return None if value is None else value * factor
 
 
-def write_json(path, info, settings, floor, rows):
+def write_json(path, info, settings, floor, spectra, rows):
     """Everything, machine-readable; NaN and infinities become null."""
     def clean(x):
         """JSON has no NaN: missing figures become null."""
@@ -104,7 +119,7 @@ def write_json(path, info, settings, floor, rows):
             return [clean(v) for v in x]
         return x
 
-    doc = {"machine": info, "settings": settings, "floor": floor, "runs": rows}
+    doc = {"machine": info, "settings": settings, "floor": floor, "spectra": spectra, "runs": rows}
     path.write_text(json.dumps(clean(doc), indent=1) + "\n")
 
 

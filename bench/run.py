@@ -1,4 +1,4 @@
-"""Benchmark of _morbizet's two solvers against SciPy and QuTiP, with the machine's floor.
+"""Benchmark of _morbizet's three solvers against SciPy, NumPy and QuTiP, with the machine's floor.
 
     tools/env python3 bench/run.py            # the full run (n = 10..22, hours)
     tools/env python3 bench/run.py --quick    # tiny sizes, a smoke test
@@ -114,9 +114,10 @@ def method_jobs(n, settings):
     if n <= settings["dense_max_n"]:
         jobs.append({"method": "dense", "kind": "dense", "threads": 1})
     jobs.append({"method": "scipy", "kind": "scipy", "threads": 1})
+    jobs.append({"method": "numpy-cheb", "kind": "numpy", "threads": 1, "rtol": RTOL})
     if settings["qutip"]:
         jobs.append({"method": "qutip", "kind": "qutip", "threads": 1})
-    for solver in ("taylor", "krylov"):
+    for solver in ("taylor", "krylov", "chebyshev"):
         for threads in settings["threads"]:
             jobs.append({"method": solver, "kind": "ours", "solver": solver, "threads": threads,
                           "rtol": RTOL})
@@ -126,7 +127,9 @@ def method_jobs(n, settings):
 def estimated_bytes(kind, n, terms):
     """A generous estimate of a method's peak, to skip what cannot fit instead of letting the
     machine swap or kill it: SciPy holds H, -i*theta*H and the trace-shifted copy; QuTiP
-    holds three copies and about 3*krylov_dim vectors; the dense method n^2 matrices."""
+    holds three copies and about 3*krylov_dim vectors; the dense method n^2 matrices; the
+    NumPy series and the Lanczos eigenvalue search one matrix and a few (ARPACK: 20)
+    vectors."""
     dim = 2**n
     nnz = dim * len(pauli_models.grouped_by_flip(terms))
     matrix = nnz * (16 + (4 if nnz < 2**31 else 8)) + 8 * dim
@@ -135,6 +138,8 @@ def estimated_bytes(kind, n, terms):
         "dense": 8 * 16 * dim * dim,
         "scipy": 3 * matrix + 10 * vector,
         "qutip": 3 * matrix + (QUTIP_KRYLOV_VECTORS + 10) * vector,
+        "numpy": matrix + 10 * vector,
+        "spectrum": matrix + 30 * vector,
         "ours": 8 * vector,
     }[kind]
 
@@ -148,6 +153,7 @@ class Bench:
         self.scratch = scratch
         self.failures = {}
         self.rows = []
+        self.spectra = []
 
     def run_all(self):
         """Every (model, n, theta) of the settings, smallest n first, so that failures at
@@ -155,17 +161,41 @@ class Bench:
         for model in self.settings["models"]:
             for n in self.settings["sizes"]:
                 terms = pauli_models.model_terms(model, n)
+                spectrum = self.spectrum(model, n, terms)
                 for theta in self.settings["thetas"]:
-                    self.run_problem(model, n, theta, terms)
+                    self.run_problem(model, n, theta, terms, spectrum)
         return self.rows
 
-    def run_problem(self, model, n, theta, terms):
+    def spectrum(self, model, n, terms):
+        """The extreme eigenvalues of H', once per (model, n) (they do not depend on theta),
+        against which the Chebyshev series' intervals are set: dense up to dense_max_n, by
+        Lanczos above, in a child process so that time and memory limits hold; None where
+        they could not be found in those limits."""
+        dense = n <= self.settings["dense_max_n"]
+        entry = {"model": model, "n": n, "how": "eigvalsh" if dense else "eigsh"}
+        key = (model, entry["how"], 1)
+        reason = self.skip_reason(key, n, 0.0, "dense" if dense else "spectrum", terms)
+        result, note = (None, reason) if reason else self.spawn({"kind": "spectrum", "model": model, "n": n,
+                                                                 "dense": dense})
+        if result is None:
+            entry.update(status="failed", note=note)
+            if not reason:
+                self.failures.setdefault(key, []).append((n, 0.0, note.split(":")[0]))
+        else:
+            entry.update(result, status="ok")
+        self.spectra.append(entry)
+        print(report.spectrum_line(entry), flush=True)
+        return [entry["min"], entry["max"]] if result else None
+
+    def run_problem(self, model, n, theta, terms, spectrum):
         """All methods on one (model, n, theta), each compared with the reference: the dense
         exponential up to dense_max_n, SciPy above (its tolerance is 2^-53), and our Taylor
         solver at rtol = 1e-12 where SciPy did not finish."""
         reference = None
         for job in method_jobs(n, self.settings):
             row, vec = self.run_method(model, n, theta, terms, job)
+            if "interval" in row:
+                row["spectrum"] = spectrum
             if reference is None and job["kind"] in ("dense", "scipy"):
                 if vec is not None:
                     reference = (job["method"], vec)
@@ -216,24 +246,22 @@ class Bench:
         if reason:
             row.update(status="skipped", note=reason)
             return row, None
-        result, note = self.spawn(model, n, theta, job)
+        out = self.scratch / f"{model}-{n}-{theta:g}-{job['method']}-{job['threads']}.npy"
+        result, note = self.spawn(dict(job, model=model, n=n, theta=theta, out=str(out),
+                                       reps=reps_for(n, self.settings["reps"]), budget_s=self.settings["budget_s"]))
         if result is None:
             row.update(status="failed", note=note)
             self.failures.setdefault(key, []).append((n, theta, note.split(":")[0]))
             return row, None
-        path = result.pop("out")
-        vec = np.load(path)
-        os.unlink(path)
+        vec = np.load(out)
+        os.unlink(out)
         row.update(result, status="ok")
         row["mem_states"] = row["mem_bytes"] / row["state_bytes"]
         return row, vec
 
-    def spawn(self, model, n, theta, job):
-        """Runs the worker; (measurements, None) or (None, why it failed)."""
-        out = self.scratch / f"{model}-{n}-{theta:g}-{job['method']}-{job['threads']}.npy"
-        child = dict(job, model=model, n=n, theta=theta, reps=reps_for(n, self.settings["reps"]),
-                     budget_s=self.settings["budget_s"], out=str(out))
-        cmd = [sys.executable, str(BENCH / "run.py"), "--worker", json.dumps(child)]
+    def spawn(self, job):
+        """Runs a worker on the job; (its measurements, None) or (None, why it failed)."""
+        cmd = [sys.executable, str(BENCH / "run.py"), "--worker", json.dumps(job)]
         try:
             proc = subprocess.run(cmd, capture_output=True, text=True, timeout=self.settings["timeout_s"])
         except subprocess.TimeoutExpired:
@@ -242,9 +270,7 @@ class Bench:
             tail = (proc.stderr.strip().splitlines() or ["(no message)"])[-1]
             why = "killed" if proc.returncode < 0 else "error"
             return None, f"{why}: exit {proc.returncode}: {tail[:160]}"
-        result = json.loads(proc.stdout.strip().splitlines()[-1])
-        result["out"] = str(out)
-        return result, None
+        return json.loads(proc.stdout.strip().splitlines()[-1]), None
 
 
 def measure_floor(mz, settings):
@@ -306,7 +332,8 @@ def main(argv=None):
             print(f"warning: load average {os.getloadavg()[0]:.2f}: another process is busy, and timings "
                   "(two-thread ones above all) will be disturbed", flush=True)
         before = measure_floor(mz, settings)
-        rows = Bench(settings, scratch).run_all()
+        bench = Bench(settings, scratch)
+        rows = bench.run_all()
         info["load_average_end"] = os.getloadavg()
         floor = merge_floors(before, measure_floor(mz, settings))
     add_floor_ratios(rows, floor)
@@ -315,7 +342,7 @@ def main(argv=None):
     print()
     print(report.table(rows))
     json_path, png_path = args.out / "latest.json", args.out / "latest.png"
-    report.write_json(json_path, info, settings, floor, rows)
+    report.write_json(json_path, info, settings, floor, bench.spectra, rows)
     report.write_plot(png_path, rows, settings["models"], settings["thetas"])
     print(f"\nwrote {json_path} and {png_path}")
     return 0

@@ -51,7 +51,7 @@ def test_quick_run_writes_a_png(quick_run):
 def test_quick_run_json_structure(quick_run):
     _, out = quick_run
     doc = json.loads((out / "latest.json").read_text())
-    assert set(doc) == {"machine", "settings", "floor", "runs"}
+    assert set(doc) == {"machine", "settings", "floor", "spectra", "runs"}
     assert {"cpu_model", "logical_cpus", "mem_total_bytes", "numpy", "scipy", "qutip", "date"} <= set(doc["machine"])
     assert doc["settings"]["quick"] is True
     assert doc["settings"]["rtol"] == 1e-8
