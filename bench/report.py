@@ -1,6 +1,7 @@
 """The outputs of a run: progress lines while it runs, then a table on the terminal, a
 JSON file with everything measured, and a PNG of time against n."""
 
+import itertools
 import json
 import math
 
@@ -24,6 +25,7 @@ COLUMNS = [
     ("params", 12, lambda r: params_text(r.get("params"))),
     ("apps", 7, lambda r: fmt(r.get("applications"), "d")),
     ("x floor", 7, lambda r: fmt(r.get("floor_ratio"), ".1f")),
+    ("peer/x", 7, lambda r: ratio_text(r.get("peer_ratio")) if r["kind"] == "ours" else ""),
     ("interval", 17, lambda r: span_text(r.get("interval")) if "interval" in r else ""),
     ("spectrum", 17, lambda r: span_text(r.get("spectrum")) if "interval" in r else ""),
     ("note", 0, lambda r: r.get("note") or ""),
@@ -40,6 +42,11 @@ def fmt(value, pattern):
 def params_text(params):
     """A method's chosen parameters as 'm=18 s=3'; empty for methods without any."""
     return " ".join(f"{k}={v}" for k, v in (params or {}).items())
+
+
+def ratio_text(value):
+    """A speed-up as '12.3x', '-' when missing."""
+    return fmt(value, ".1f") + "x" if value is not None else "-"
 
 
 def span_text(span):
@@ -107,7 +114,31 @@ def scaled(value, factor):
     return None if value is None else value * factor
 
 
-def write_json(path, info, settings, floor, spectra, rows):
+def summary_table(summary, target_states):
+    """The Chebyshev solver against the fastest peer on every problem, with its error and
+    memory against their targets."""
+    if not summary:
+        return ""
+    threads = summary[0]["threads"]
+    head = (f"{'model':>10} {'n':>3} {'theta':>5} {'fastest peer':>12} {'peer s':>8} {'cheb ' + str(threads) + 't s':>9} "
+            f"{'peer/cheb':>9} {'rel err':>8} {'<= rtol':>7} {'mem/psi':>7} {'<= ' + str(target_states):>5}  peers unfinished")
+    lines = [f"Fastest peer (scipy, numpy-cheb, qutip; build + solve) against chebyshev at {threads} thread(s), "
+             f"rtol = {summary[0]['rtol']:g}:", head, "-" * len(head)]
+    for s in summary:
+        lines.append(" ".join([
+            f"{s['model']:>10}", f"{s['n']:>3}", f"{s['theta']:>5g}", f"{s['fastest_peer'] or '-':>12}",
+            f"{fmt(s['fastest_peer_s'], '.3g'):>8}", f"{fmt(s['total_s'], '.3g'):>9}", f"{ratio_text(s['peer_ratio']):>9}",
+            f"{fmt(s['rel_err'], '.1e'):>8}", f"{yes_no(s['within_rtol']):>7}", f"{fmt(s['mem_states'], '.1f'):>7}",
+            f"{yes_no(s['within_memory']):>5}", f" {', '.join(s['peers_unfinished'])}"]).rstrip())
+    return "\n".join(lines)
+
+
+def yes_no(flag):
+    """yes / no, '-' when unknown."""
+    return "-" if flag is None else "yes" if flag else "no"
+
+
+def write_json(path, info, settings, floor, spectra, rows, summary):
     """Everything, machine-readable; NaN and infinities become null."""
     def clean(x):
         """JSON has no NaN: missing figures become null."""
@@ -119,13 +150,37 @@ def write_json(path, info, settings, floor, spectra, rows):
             return [clean(v) for v in x]
         return x
 
-    doc = {"machine": info, "settings": settings, "floor": floor, "spectra": spectra, "runs": rows}
+    doc = {"machine": info, "settings": settings, "floor": floor, "spectra": spectra, "summary": summary,
+           "runs": rows}
     path.write_text(json.dumps(clean(doc), indent=1) + "\n")
+
+
+# A fixed colour per series, so that a method keeps its colour in every panel whatever
+# else finished there: ours in tab20's pairs (dark at two or more threads, light at one),
+# the peers and the references in colours of their own.
+METHOD_COLOURS = {
+    "taylor": ("#1f77b4", "#aec7e8"),
+    "krylov": ("#ff7f0e", "#ffbb78"),
+    "chebyshev": ("#2ca02c", "#98df8a"),
+    "taylor-ref": ("#bcbd22", "#dbdb8d"),
+    "scipy": ("#d62728",),
+    "numpy-cheb": ("#8c564b",),
+    "qutip": ("#9467bd",),
+    "dense": ("#7f7f7f",),
+}
+SERIES_ORDER = list(METHOD_COLOURS)
 
 
 def series_label(row):
     """One line per method and thread count in the plot."""
     return f"{row['method']} {row['threads']}t" if row["kind"] == "ours" else row["method"]
+
+
+def series_style(row):
+    """(colour, line format) of a row's series."""
+    shades = METHOD_COLOURS.get(row["method"], ("#17becf",))
+    colour = shades[0] if row["threads"] > 1 or len(shades) == 1 else shades[1]
+    return colour, "-o" if row["kind"] == "ours" else "--s"
 
 
 def write_plot(path, rows, models, thetas):
@@ -150,20 +205,25 @@ def write_plot(path, rows, models, thetas):
     plt.close(fig)
 
 
+def series_order(row):
+    """Where a row's series comes in the legend: by method as in METHOD_COLOURS, then threads."""
+    method = row["method"]
+    return SERIES_ORDER.index(method) if method in METHOD_COLOURS else len(SERIES_ORDER), row["threads"]
+
+
 def plot_panel(ax, rows):
-    """The successful runs of one (model, theta), a line per series."""
-    series = {}
-    for r in rows:
-        if r.get("total_s") is not None and r["status"] == "ok":
-            series.setdefault(series_label(r), []).append((r["n"], r["total_s"]))
-    for label, points in sorted(series.items()):
-        points.sort()
-        style = "-o" if label.startswith(("taylor", "krylov")) else "--s"
-        ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label, markersize=4)
+    """The successful runs of one (model, theta), a line per series, in a fixed order."""
+    done = sorted((r for r in rows if r["status"] == "ok" and r.get("total_s") is not None),
+                  key=lambda r: (series_order(r), r["n"]))
+    for label, group in itertools.groupby(done, key=series_label):
+        group = list(group)
+        colour, style = series_style(group[0])
+        ax.plot([r["n"] for r in group], [r["total_s"] for r in group], style, color=colour, label=label,
+                markersize=4)
     ax.set_yscale("log")
     sizes = sorted({r["n"] for r in rows})
     if sizes:
         ax.set_xticks(sizes)
     ax.grid(True, which="both", alpha=0.3)
-    if series:
+    if done:
         ax.legend(fontsize=7)

@@ -35,6 +35,9 @@ REFERENCE_RTOL = 1e-12
 MEMORY_HEADROOM = 0.8
 BUSY_LOAD = 0.5
 QUTIP_KRYLOV_VECTORS = 3 * workers.QUTIP_OPTIONS["krylov_dim"]
+PEER_KINDS = ("scipy", "numpy", "qutip")
+TARGET_SOLVER = "chebyshev"
+TARGET_STATES = 5
 
 
 QUICK_DEFAULTS = {"sizes": [8, 10], "thetas": [1.0], "reps": 1, "dense_max_n": 8, "timeout": 120.0}
@@ -310,6 +313,49 @@ def add_floor_ratios(rows, floor):
             row["floor_ratio"] = row["solve_s"] / row["floor_s"]
 
 
+def add_peer_ratios(rows):
+    """For each row of our solvers: the problem's fastest peer (the least build + solve time
+    among SciPy, the NumPy series and QuTiP) and that time over the row's own."""
+    fastest = {}
+    for row in rows:
+        if row["kind"] in PEER_KINDS and row["status"] == "ok":
+            key = (row["model"], row["n"], row["theta"])
+            if key not in fastest or row["total_s"] < fastest[key]["total_s"]:
+                fastest[key] = row
+    for row in rows:
+        peer = fastest.get((row["model"], row["n"], row["theta"]))
+        if row["kind"] == "ours" and not row.get("is_reference") and row["status"] == "ok" and peer:
+            row["fastest_peer"] = peer["method"]
+            row["fastest_peer_s"] = peer["total_s"]
+            row["peer_ratio"] = peer["total_s"] / row["total_s"]
+
+
+def target_summary(rows, settings):
+    """Per problem, the Chebyshev solver at the most threads against the fastest peer, with
+    its error against the rtol it was asked for and its memory against TARGET_STATES."""
+    threads = max(settings["threads"])
+    peers = {}
+    for row in rows:
+        if row["kind"] in PEER_KINDS and row["status"] != "ok":
+            peers.setdefault((row["model"], row["n"], row["theta"]), []).append(row["method"])
+    out = []
+    for row in rows:
+        if row["method"] != TARGET_SOLVER or row["threads"] != threads:
+            continue
+        key = (row["model"], row["n"], row["theta"])
+        err, mem = row.get("rel_err"), row.get("mem_states")
+        out.append({
+            "model": row["model"], "n": row["n"], "theta": row["theta"], "method": row["method"],
+            "threads": threads, "status": row["status"], "total_s": row.get("total_s"),
+            "fastest_peer": row.get("fastest_peer"), "fastest_peer_s": row.get("fastest_peer_s"),
+            "peer_ratio": row.get("peer_ratio"), "peers_unfinished": peers.get(key, []),
+            "rel_err": err, "reference": row.get("reference"), "rtol": RTOL,
+            "within_rtol": None if err is None else err <= RTOL,
+            "mem_states": mem, "within_memory": None if mem is None else mem <= TARGET_STATES,
+        })
+    return out
+
+
 def worker_main(job_text):
     """--worker mode: one measurement, printed as one JSON line."""
     print(json.dumps(workers.run_worker(json.loads(job_text))))
@@ -337,12 +383,16 @@ def main(argv=None):
         info["load_average_end"] = os.getloadavg()
         floor = merge_floors(before, measure_floor(mz, settings))
     add_floor_ratios(rows, floor)
+    add_peer_ratios(rows)
+    summary = target_summary(rows, settings)
     print()
     print(report.floor_lines(floor))
     print()
     print(report.table(rows))
+    print()
+    print(report.summary_table(summary, TARGET_STATES))
     json_path, png_path = args.out / "latest.json", args.out / "latest.png"
-    report.write_json(json_path, info, settings, floor, bench.spectra, rows)
+    report.write_json(json_path, info, settings, floor, bench.spectra, rows, summary)
     report.write_plot(png_path, rows, settings["models"], settings["thetas"])
     print(f"\nwrote {json_path} and {png_path}")
     return 0
