@@ -131,8 +131,8 @@ def estimated_bytes(kind, n, terms):
     """A generous estimate of a method's peak, to skip what cannot fit instead of letting the
     machine swap or kill it: SciPy holds H, -i*theta*H and the trace-shifted copy; QuTiP
     holds three copies and about 3*krylov_dim vectors; the dense method n^2 matrices; the
-    NumPy series and the Lanczos eigenvalue search one matrix and a few (ARPACK: 20)
-    vectors."""
+    NumPy series one matrix and a few vectors; the eigenvalue search one matrix and its
+    Lanczos vectors."""
     dim = 2**n
     nnz = dim * len(pauli_models.grouped_by_flip(terms))
     matrix = nnz * (16 + (4 if nnz < 2**31 else 8)) + 8 * dim
@@ -142,7 +142,7 @@ def estimated_bytes(kind, n, terms):
         "scipy": 3 * matrix + 10 * vector,
         "qutip": 3 * matrix + (QUTIP_KRYLOV_VECTORS + 10) * vector,
         "numpy": matrix + 10 * vector,
-        "spectrum": matrix + 30 * vector,
+        "spectrum": matrix + (workers.SPECTRUM_NCV + 10) * vector,
         "ours": 8 * vector,
     }[kind]
 
