@@ -1,14 +1,15 @@
 """Benchmark of _morbizet's three solvers against SciPy, NumPy and QuTiP, with the machine's floor.
 
-    tools/env python3 bench/run.py            # the full run (n = 10..22, hours)
+    tools/env python3 bench/run.py            # the full run (n = 12, 14, ..., 22, hours)
     tools/env python3 bench/run.py --quick    # tiny sizes, a smoke test
     tools/env python3 bench/run.py --help     # every option
 
 Every (model, n, theta, method) runs in a child process of its own (this script in
---worker mode), which measures time, memory and applications; this process compares
-the results with a reference, prints a line per run as it finishes, then the machine's
-floor and the whole table, and writes latest.json and latest.png to bench/results/ (or
---out). See bench/README.md for the columns.
+--worker mode), which measures time, memory and applications, and so does the search
+for the extreme eigenvalues of each (model, n); this process compares the results with
+a reference, prints a line per run as it finishes, then the machine's floor, the whole
+table and the Chebyshev solver against the fastest peer, and writes latest.json and
+latest.png to bench/results/ (or --out). See bench/README.md for the columns.
 """
 
 import argparse
@@ -47,20 +48,24 @@ FULL_DEFAULTS = {"sizes": None, "thetas": [1.0, 10.0], "reps": 5, "dense_max_n":
 def parse_args(argv):
     """The command line; --quick only changes the defaults of options not given."""
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--quick", action="store_true", help="n in {8, 10}, theta = 1, one repetition")
+    p.add_argument("--quick", action="store_true", help="n in {8, 10}, theta = 1, one repetition, dense only at n = 8")
     p.add_argument("--min-n", type=int, default=12, help="smallest n (default 12)")
     p.add_argument("--max-n", type=int, default=22, help="largest n (24 is possible where memory allows)")
     p.add_argument("--step", type=int, default=2, help="step between sizes from --min-n to --max-n")
     p.add_argument("--sizes", type=int, nargs="+", help="explicit sizes (still capped by --max-n)")
     p.add_argument("--models", nargs="+", choices=pauli_models.MODELS, default=list(pauli_models.MODELS))
     p.add_argument("--thetas", type=float, nargs="+", help="evolution times (default 1 10)")
-    p.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="thread counts of our solvers")
+    p.add_argument("--threads", type=int, nargs="+", default=[1, 2],
+                   help="thread counts of our solvers (default 1 2)")
     p.add_argument("--reps", type=int, help="most repetitions, default 5 (at most 3 above n = 16, 1 above 20)")
-    p.add_argument("--budget", type=float, default=60.0, help="stop repeating a method after this many seconds")
-    p.add_argument("--timeout", type=float, help="seconds one method may take in all (default 900)")
+    p.add_argument("--budget", type=float, default=60.0,
+                   help="stop repeating a method after this many seconds (default 60)")
+    p.add_argument("--timeout", type=float,
+                   help="seconds one method, or one eigenvalue search, may take in all (default 900, 120 with "
+                        "--quick)")
     p.add_argument("--dense-max-n", type=int,
-                   help="largest n with a dense scipy.linalg.expm reference (default 12, about a minute per "
-                        "problem)")
+                   help="largest n with a dense scipy.linalg.expm reference and dense eigenvalues (default 12, "
+                        "8 with --quick; at n = 12 each exponential and each eigvalsh takes about a minute)")
     p.add_argument("--no-qutip", action="store_true", help="leave QuTiP out")
     p.add_argument("--out", type=pathlib.Path, default=BENCH / "results", help="where latest.json/png go")
     p.add_argument("--worker", help=argparse.SUPPRESS)
