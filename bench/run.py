@@ -374,6 +374,8 @@ def main(argv=None):
         return worker_main(args.worker)
     settings = settings_from(args)
     args.out.mkdir(parents=True, exist_ok=True)
+    # Imported only past the worker dispatch, so that the peers' worker processes never
+    # load the module.
     import _morbizet as mz
 
     with scratch_dir() as scratch:
