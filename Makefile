@@ -7,8 +7,9 @@ JOBS     ?= $(shell nproc)
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZET_BUILD_TESTS=ON
 
 # The sanitizer run: the ASan runtime is preloaded into the (uninstrumented) interpreter,
-# with the C++ runtime beside it so that ASan finds the real __cxa_throw; leak detection is off because the interpreter keeps its start-up allocations on
-# purpose, and both sanitizers stop at the first report.
+# with the C++ runtime beside it so that ASan finds the real __cxa_throw; leak detection
+# is off because the interpreter keeps its start-up allocations on purpose, and both
+# sanitizers stop at the first report.
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

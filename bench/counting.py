@@ -1,91 +1,10 @@
-"""Counting Hamiltonian applications by watching them happen, for our solvers and the peers.
+"""Counting the peers' matrix-vector products by watching them happen.
 
-A count taken this way includes everything a solver really does (the Taylor early exit,
-a Lanczos breakdown, SciPy's norm estimates), which an a-priori formula cannot. Every
-counter reports None when it cannot attach, and the table then shows '-'.
+Our solvers count their own applications (the statistics of _morbizet._solve); the
+peers cannot, so their products are counted from outside. A count taken this way
+includes everything a peer really does (SciPy's norm estimates, say). Every counter
+reports None when it cannot attach, and the table then shows '-'.
 """
-
-import ctypes
-import os
-import pathlib
-import shutil
-import subprocess
-
-HERE = pathlib.Path(__file__).resolve().parent
-APPLY_SYMBOL = "_ZNK8morbizet11Hamiltonian17apply_nonidentityEPKSt7complexIdEPS2_i"
-APPLY_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int32)
-
-
-def build_apply_counter(scratch):
-    """Compiles apply_counter.c into scratch; None when no C compiler is at hand. LD_PRELOAD
-    is dropped so that a sanitizer runtime preloaded into the tests stays out of the compiler."""
-    out = pathlib.Path(scratch) / "apply_counter.so"
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    for cc in ("cc", "gcc", "clang"):
-        if shutil.which(cc) is None:
-            continue
-        cmd = [cc, "-O2", "-shared", "-fPIC", "-o", str(out), str(HERE / "apply_counter.c")]
-        if subprocess.run(cmd, env=env, capture_output=True, timeout=120).returncode == 0:
-            return out
-    return None
-
-
-class ApplyCounter:
-    """Loads the counting library into the global scope, then imports _morbizet, so that the
-    module's calls of Hamiltonian::apply_nonidentity go through the counter."""
-
-    def __init__(self, shim_path):
-        self.lib = None
-        self.real = None
-        if shim_path is not None:
-            self.lib = ctypes.CDLL(str(shim_path), mode=ctypes.RTLD_GLOBAL)
-        import _morbizet
-
-        self.mz = _morbizet
-        if self.lib is not None:
-            self._connect()
-
-    def _connect(self):
-        """Hands the module's own definition to the counter and checks, on a two-qubit
-        evolution, that applications are really seen; otherwise the counter stays off."""
-        try:
-            real = ctypes.CDLL(self.mz.__file__)[APPLY_SYMBOL]
-        except (AttributeError, OSError):
-            return
-        real_address = ctypes.cast(real, ctypes.c_void_p).value
-        if real_address == ctypes.cast(self.lib[APPLY_SYMBOL], ctypes.c_void_p).value:
-            return
-        self.lib.apply_counter_set_target.argtypes = [ctypes.c_void_p]
-        self.lib.apply_counter_set_target(real_address)
-        self.lib.apply_counter_calls.restype = ctypes.c_uint64
-        self.lib.apply_counter_last_self.restype = ctypes.c_void_p
-        self.real = APPLY_FN(real_address)
-        import numpy as np
-
-        ham = self.mz._Hamiltonian([self.mz._PauliWord(1.0, "XZ")])
-        self.reset()
-        self.mz._evolve_higham(ham, np.array([1, 0, 0, 0], dtype=complex), 0.5, 1e-8, 0)
-        if self.calls() == 0:
-            self.real = None
-
-    @property
-    def available(self):
-        return self.real is not None
-
-    def reset(self):
-        if self.lib is not None:
-            self.lib.apply_counter_reset()
-
-    def calls(self):
-        """Applications since the last reset; None when the counter is not attached."""
-        return int(self.lib.apply_counter_calls()) if self.available else None
-
-    def apply_function(self, ham, psi):
-        """(f, self pointer) with f(self, in, out, threads) the module's one application of
-        ham, found by letting a very short evolution of ham pass through the counter; ham
-        must outlive every use of the pointer."""
-        self.mz._evolve_higham(ham, psi, 1e-9, 1e-8, 0)
-        return self.real, self.lib.apply_counter_last_self()
 
 
 class SparseMatvecCounter:

@@ -13,8 +13,6 @@ import time
 
 import numpy as np
 
-import solver_params
-
 REPO = pathlib.Path(__file__).resolve().parents[1]
 STATE_BYTES = 16
 
@@ -148,51 +146,40 @@ def batch_seconds(fn, batch_min_s=0.02, trials=5):
 PASS_WORDS = 8
 
 
-def pass_hamiltonian(mz, n):
-    """PASS_WORDS single-qubit Y words on different qubits: timing one application of it and
-    dividing by the word count spreads the fixed costs of a call (the ctypes call, the
-    thread team, zeroing the output) over the words, leaving the pass itself. Which qubit
-    a word acts on barely matters, since every word streams the whole vector."""
-    qubits = [k % n for k in range(PASS_WORDS)]
-    return mz._Hamiltonian([mz._PauliWord(1.0, "I" * k + "Y" + "I" * (n - k - 1)) for k in qubits])
+def pass_hamiltonians(mz, n):
+    """Single-qubit Y words on the min(n, PASS_WORDS) top qubits, each flipping a bit of its
+    own (so each is a group of its own in the grouped action, and each gathers from a far
+    part of the state), and the identity alone, whose application does everything else
+    an application does: the call, allocating and writing the output, the identity part."""
+    words = min(n, PASS_WORDS)
+    passes = mz._Hamiltonian([mz._PauliWord(1.0, "I" * k + "Y" + "I" * (n - k - 1)) for k in range(words)])
+    return passes, mz._Hamiltonian([mz._PauliWord(1.0, "I" * n)]), words
 
 
-def word_pass_seconds(counter, n, threads):
-    """Time of one pass of a single Pauli word over a state vector of 2^n amplitudes, in
-    seconds, and how it was obtained.
-
-    The module has no apply function of its own, but with the counting library attached
-    the module's own apply routine is at hand and is timed directly ('direct'). Otherwise
-    the time of a short Taylor evolution is divided by its planned passes
-    ('taylor-estimate'): that also counts the Taylor sum's own vector work, so it
-    overstates the pass by up to about twofold at small word counts."""
-    mz = counter.mz
-    ham = pass_hamiltonian(mz, n)
+def word_pass_seconds(mz, n, threads):
+    """Time of one pass of a single Pauli word over a state vector of 2^n amplitudes: the
+    difference between _apply of the Y words and _apply of the identity alone, per word.
+    Both calls pay for the output and the identity part's pass, so the difference is the
+    words' own work; it is None where noise swallows it (tiny n)."""
+    passes, identity, words = pass_hamiltonians(mz, n)
     psi = np.zeros(2**n, dtype=np.complex128)
     psi[0] = 1.0
-    if counter.available:
-        fn, self_ptr = counter.apply_function(ham, psi)
-        out = np.empty_like(psi)
-        in_ptr, out_ptr = psi.ctypes.data, out.ctypes.data
-        return batch_seconds(lambda: fn(self_ptr, in_ptr, out_ptr, threads)) / PASS_WORDS, "direct"
-    theta, rtol = 1.0, 1e-8
-    apps = solver_params.planned_applications("higham", 2**n, float(PASS_WORDS), theta, rtol)
-    t = batch_seconds(lambda: mz._evolve_higham(ham, psi, theta, rtol, threads))
-    return t / (apps * PASS_WORDS), "taylor-estimate"
+    words_s = batch_seconds(lambda: mz._apply(passes, psi, threads))
+    identity_s = batch_seconds(lambda: mz._apply(identity, psi, threads))
+    seconds = (words_s - identity_s) / words if words_s > identity_s else None
+    return {"seconds": seconds, "words": words, "apply_words_s": words_s, "apply_identity_s": identity_s}
 
 
-def word_passes(counter, sizes, max_threads):
+def word_passes(mz, sizes, max_threads):
     """word_pass_seconds for every n and thread count, with the effective bandwidth of the
-    pass: 48 bytes per amplitude (read in, read and write out), plus the zeroing of the
-    output (16 bytes) shared by the words."""
+    pass: each word reads the whole input once (16 bytes per amplitude); the output is
+    written once per application whatever the word count, and that is in the identity's
+    time."""
     out = {}
     for n in sizes:
         out[str(n)] = {}
         for threads in range(1, max_threads + 1):
-            seconds, how = word_pass_seconds(counter, n, threads)
-            out[str(n)][str(threads)] = {
-                "seconds": seconds,
-                "how": how,
-                "effective_GBps": (48 + 16 / PASS_WORDS) * 2**n / seconds / 1e9,
-            }
+            w = word_pass_seconds(mz, n, threads)
+            w["effective_GBps"] = None if w["seconds"] is None else 16 * 2**n / w["seconds"] / 1e9
+            out[str(n)][str(threads)] = w
     return out

@@ -113,6 +113,11 @@ def csr_matrix(terms):
     return h
 
 
+def nonidentity(terms):
+    """The terms without the identity words: H' = H - (identity part)."""
+    return [(c, s) for c, s in terms if s.strip("I")]
+
+
 def norm_bound(terms):
-    """Sum of |coeff| over the non-identity words: the bound both solvers size their steps by."""
-    return sum(abs(c) for c, s in terms if s.strip("I"))
+    """Sum of |coeff| over the non-identity words: the bound the solvers size their steps by."""
+    return sum(abs(c) for c, _ in nonidentity(terms))

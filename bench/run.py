@@ -1,14 +1,15 @@
-"""Benchmark of _morbizet's two solvers against SciPy and QuTiP, with the machine's floor.
+"""Benchmark of _morbizet's three solvers against SciPy, NumPy and QuTiP, with the machine's floor.
 
-    tools/env python3 bench/run.py            # the full run (n = 10..22, hours)
+    tools/env python3 bench/run.py            # the full run (n = 12, 14, ..., 22, hours)
     tools/env python3 bench/run.py --quick    # tiny sizes, a smoke test
     tools/env python3 bench/run.py --help     # every option
 
 Every (model, n, theta, method) runs in a child process of its own (this script in
---worker mode), which measures time, memory and applications; this process compares
-the results with a reference, prints a line per run as it finishes, then the machine's
-floor and the whole table, and writes latest.json and latest.png to bench/results/ (or
---out). See bench/README.md for the columns.
+--worker mode), which measures time, memory and applications, and so does the search
+for the extreme eigenvalues of each (model, n); this process compares the results with
+a reference, prints a line per run as it finishes, then the machine's floor, the whole
+table and the Chebyshev solver against the fastest peer, and writes latest.json and
+latest.png to bench/results/ (or --out). See bench/README.md for the columns.
 """
 
 import argparse
@@ -23,11 +24,9 @@ import tempfile
 
 import numpy as np
 
-import counting
 import machine
 import pauli_models
 import report
-import solver_params
 import workers
 
 BENCH = pathlib.Path(__file__).resolve().parent
@@ -37,6 +36,9 @@ REFERENCE_RTOL = 1e-12
 MEMORY_HEADROOM = 0.8
 BUSY_LOAD = 0.5
 QUTIP_KRYLOV_VECTORS = 3 * workers.QUTIP_OPTIONS["krylov_dim"]
+PEER_KINDS = ("scipy", "numpy", "qutip")
+TARGET_SOLVER = "chebyshev"
+TARGET_STATES = 5
 
 
 QUICK_DEFAULTS = {"sizes": [8, 10], "thetas": [1.0], "reps": 1, "dense_max_n": 8, "timeout": 120.0}
@@ -46,20 +48,24 @@ FULL_DEFAULTS = {"sizes": None, "thetas": [1.0, 10.0], "reps": 5, "dense_max_n":
 def parse_args(argv):
     """The command line; --quick only changes the defaults of options not given."""
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--quick", action="store_true", help="n in {8, 10}, theta = 1, one repetition")
+    p.add_argument("--quick", action="store_true", help="n in {8, 10}, theta = 1, one repetition, dense only at n = 8")
     p.add_argument("--min-n", type=int, default=12, help="smallest n (default 12)")
     p.add_argument("--max-n", type=int, default=22, help="largest n (24 is possible where memory allows)")
     p.add_argument("--step", type=int, default=2, help="step between sizes from --min-n to --max-n")
     p.add_argument("--sizes", type=int, nargs="+", help="explicit sizes (still capped by --max-n)")
     p.add_argument("--models", nargs="+", choices=pauli_models.MODELS, default=list(pauli_models.MODELS))
     p.add_argument("--thetas", type=float, nargs="+", help="evolution times (default 1 10)")
-    p.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="thread counts of our solvers")
+    p.add_argument("--threads", type=int, nargs="+", default=[1, 2],
+                   help="thread counts of our solvers (default 1 2)")
     p.add_argument("--reps", type=int, help="most repetitions, default 5 (at most 3 above n = 16, 1 above 20)")
-    p.add_argument("--budget", type=float, default=60.0, help="stop repeating a method after this many seconds")
-    p.add_argument("--timeout", type=float, help="seconds one method may take in all (default 900)")
+    p.add_argument("--budget", type=float, default=60.0,
+                   help="stop repeating a method after this many seconds (default 60)")
+    p.add_argument("--timeout", type=float,
+                   help="seconds one method, or one eigenvalue search, may take in all (default 900, 120 with "
+                        "--quick)")
     p.add_argument("--dense-max-n", type=int,
-                   help="largest n with a dense scipy.linalg.expm reference (default 12, about a minute per "
-                        "problem)")
+                   help="largest n with a dense scipy.linalg.expm reference and dense eigenvalues (default 12, "
+                        "8 with --quick; at n = 12 each exponential and each eigvalsh takes about a minute)")
     p.add_argument("--no-qutip", action="store_true", help="leave QuTiP out")
     p.add_argument("--out", type=pathlib.Path, default=BENCH / "results", help="where latest.json/png go")
     p.add_argument("--worker", help=argparse.SUPPRESS)
@@ -95,8 +101,8 @@ def settings_from(args):
 
 @contextlib.contextmanager
 def scratch_dir():
-    """A private folder for result vectors and the counting library, under the git-ignored
-    build/ (a tmpfs /tmp would hold big vectors in memory), removed afterwards."""
+    """A private folder for result vectors, under the git-ignored build/ (a tmpfs /tmp
+    would hold big vectors in memory), removed afterwards."""
     base = REPO / "build"
     path = pathlib.Path(tempfile.mkdtemp(prefix="bench-scratch-", dir=base if base.is_dir() else None))
     try:
@@ -116,9 +122,10 @@ def method_jobs(n, settings):
     if n <= settings["dense_max_n"]:
         jobs.append({"method": "dense", "kind": "dense", "threads": 1})
     jobs.append({"method": "scipy", "kind": "scipy", "threads": 1})
+    jobs.append({"method": "numpy-cheb", "kind": "numpy", "threads": 1, "rtol": RTOL})
     if settings["qutip"]:
         jobs.append({"method": "qutip", "kind": "qutip", "threads": 1})
-    for solver in ("higham", "krylov"):
+    for solver in ("taylor", "krylov", "chebyshev"):
         for threads in settings["threads"]:
             jobs.append({"method": solver, "kind": "ours", "solver": solver, "threads": threads,
                           "rtol": RTOL})
@@ -128,7 +135,9 @@ def method_jobs(n, settings):
 def estimated_bytes(kind, n, terms):
     """A generous estimate of a method's peak, to skip what cannot fit instead of letting the
     machine swap or kill it: SciPy holds H, -i*theta*H and the trace-shifted copy; QuTiP
-    holds three copies and about 3*krylov_dim vectors; the dense method n^2 matrices."""
+    holds three copies and about 3*krylov_dim vectors; the dense method n^2 matrices; the
+    NumPy series one matrix and a few vectors; the eigenvalue search one matrix and its
+    Lanczos vectors."""
     dim = 2**n
     nnz = dim * len(pauli_models.grouped_by_flip(terms))
     matrix = nnz * (16 + (4 if nnz < 2**31 else 8)) + 8 * dim
@@ -137,6 +146,8 @@ def estimated_bytes(kind, n, terms):
         "dense": 8 * 16 * dim * dim,
         "scipy": 3 * matrix + 10 * vector,
         "qutip": 3 * matrix + (QUTIP_KRYLOV_VECTORS + 10) * vector,
+        "numpy": matrix + 10 * vector,
+        "spectrum": matrix + (workers.SPECTRUM_NCV + 10) * vector,
         "ours": 8 * vector,
     }[kind]
 
@@ -145,12 +156,12 @@ class Bench:
     """Runs every problem of the settings, keeping track of what failed so that a method
     that ran out of time or memory at some (n, theta) is not tried on anything larger."""
 
-    def __init__(self, settings, scratch, shim):
+    def __init__(self, settings, scratch):
         self.settings = settings
         self.scratch = scratch
-        self.shim = shim
         self.failures = {}
         self.rows = []
+        self.spectra = []
 
     def run_all(self):
         """Every (model, n, theta) of the settings, smallest n first, so that failures at
@@ -158,17 +169,41 @@ class Bench:
         for model in self.settings["models"]:
             for n in self.settings["sizes"]:
                 terms = pauli_models.model_terms(model, n)
+                spectrum = self.spectrum(model, n, terms)
                 for theta in self.settings["thetas"]:
-                    self.run_problem(model, n, theta, terms)
+                    self.run_problem(model, n, theta, terms, spectrum)
         return self.rows
 
-    def run_problem(self, model, n, theta, terms):
+    def spectrum(self, model, n, terms):
+        """The extreme eigenvalues of H', once per (model, n) (they do not depend on theta),
+        against which the Chebyshev series' intervals are set: dense up to dense_max_n, by
+        Lanczos above, in a child process so that time and memory limits hold; None where
+        they could not be found in those limits."""
+        dense = n <= self.settings["dense_max_n"]
+        entry = {"model": model, "n": n, "how": "eigvalsh" if dense else "eigsh"}
+        key = (model, entry["how"], 1)
+        reason = self.skip_reason(key, n, 0.0, "dense" if dense else "spectrum", terms)
+        result, note = (None, reason) if reason else self.spawn({"kind": "spectrum", "model": model, "n": n,
+                                                                 "dense": dense})
+        if result is None:
+            entry.update(status="failed", note=note)
+            if not reason:
+                self.failures.setdefault(key, []).append((n, 0.0, note.split(":")[0]))
+        else:
+            entry.update(result, status="ok")
+        self.spectra.append(entry)
+        print(report.spectrum_line(entry), flush=True)
+        return [entry["min"], entry["max"]] if result else None
+
+    def run_problem(self, model, n, theta, terms, spectrum):
         """All methods on one (model, n, theta), each compared with the reference: the dense
         exponential up to dense_max_n, SciPy above (its tolerance is 2^-53), and our Taylor
         solver at rtol = 1e-12 where SciPy did not finish."""
         reference = None
         for job in method_jobs(n, self.settings):
             row, vec = self.run_method(model, n, theta, terms, job)
+            if "interval" in row:
+                row["spectrum"] = spectrum
             if reference is None and job["kind"] in ("dense", "scipy"):
                 if vec is not None:
                     reference = (job["method"], vec)
@@ -179,7 +214,7 @@ class Bench:
 
     def fallback_reference(self, model, n, theta, terms):
         """Our Taylor solver at a much tighter tolerance, when no peer gave a reference."""
-        job = {"method": "higham-ref", "kind": "ours", "solver": "higham",
+        job = {"method": "taylor-ref", "kind": "ours", "solver": "taylor",
                 "threads": max(self.settings["threads"]), "rtol": REFERENCE_RTOL}
         row, vec = self.run_method(model, n, theta, terms, job)
         row["is_reference"] = vec is not None
@@ -213,30 +248,28 @@ class Bench:
         key = (model, job["method"], job["threads"])
         row = {"model": model, "n": n, "theta": theta, "method": job["method"], "kind": job["kind"],
                "threads": job["threads"], "words": sum(1 for _, s in terms if s.strip("I")),
+               "flips": len(pauli_models.grouped_by_flip(pauli_models.nonidentity(terms))),
                "state_bytes": 16 * 2**n}
         reason = self.skip_reason(key, n, theta, job["kind"], terms)
         if reason:
             row.update(status="skipped", note=reason)
             return row, None
-        result, note = self.spawn(model, n, theta, job)
+        out = self.scratch / f"{model}-{n}-{theta:g}-{job['method']}-{job['threads']}.npy"
+        result, note = self.spawn(dict(job, model=model, n=n, theta=theta, out=str(out),
+                                       reps=reps_for(n, self.settings["reps"]), budget_s=self.settings["budget_s"]))
         if result is None:
             row.update(status="failed", note=note)
             self.failures.setdefault(key, []).append((n, theta, note.split(":")[0]))
             return row, None
-        path = result.pop("out")
-        vec = np.load(path)
-        os.unlink(path)
+        vec = np.load(out)
+        os.unlink(out)
         row.update(result, status="ok")
-        self.add_derived(row, job, terms)
+        row["mem_states"] = row["mem_bytes"] / row["state_bytes"]
         return row, vec
 
-    def spawn(self, model, n, theta, job):
-        """Runs the worker; (measurements, None) or (None, why it failed)."""
-        out = self.scratch / f"{model}-{n}-{theta:g}-{job['method']}-{job['threads']}.npy"
-        child = dict(job, model=model, n=n, theta=theta, reps=reps_for(n, self.settings["reps"]),
-                     budget_s=self.settings["budget_s"], shim=None if self.shim is None else str(self.shim),
-                     out=str(out))
-        cmd = [sys.executable, str(BENCH / "run.py"), "--worker", json.dumps(child)]
+    def spawn(self, job):
+        """Runs a worker on the job; (its measurements, None) or (None, why it failed)."""
+        cmd = [sys.executable, str(BENCH / "run.py"), "--worker", json.dumps(job)]
         try:
             proc = subprocess.run(cmd, capture_output=True, text=True, timeout=self.settings["timeout_s"])
         except subprocess.TimeoutExpired:
@@ -245,24 +278,15 @@ class Bench:
             tail = (proc.stderr.strip().splitlines() or ["(no message)"])[-1]
             why = "killed" if proc.returncode < 0 else "error"
             return None, f"{why}: exit {proc.returncode}: {tail[:160]}"
-        result = json.loads(proc.stdout.strip().splitlines()[-1])
-        result["out"] = str(out)
-        return result, None
-
-    def add_derived(self, row, job, terms):
-        """Memory in state vectors and, for our solvers, the planned applications."""
-        row["mem_states"] = row["mem_bytes"] / row["state_bytes"]
-        if job["kind"] == "ours":
-            row["apps_planned"] = solver_params.planned_applications(
-                job["solver"], 2 ** row["n"], pauli_models.norm_bound(terms), row["theta"], job["rtol"])
+        return json.loads(proc.stdout.strip().splitlines()[-1]), None
 
 
-def measure_floor(counter, settings):
+def measure_floor(mz, settings):
     """STREAM bandwidth and one-word pass times for every size and thread count in use."""
     max_threads = max(settings["threads"])
     return {
         "stream": machine.stream_bandwidth(settings["stream_length"], 5, max_threads),
-        "word_pass": machine.word_passes(counter, settings["sizes"], max_threads),
+        "word_pass": machine.word_passes(mz, settings["sizes"], max_threads),
     }
 
 
@@ -277,21 +301,64 @@ def merge_floors(before, after):
         merged["word_pass"][n] = {}
         for t, b in by_threads.items():
             a = after["word_pass"][n][t]
-            best = a if a["seconds"] < b["seconds"] else b
+            measured = [w for w in (a, b) if w["seconds"] is not None]
+            best = min(measured, key=lambda w: w["seconds"]) if measured else b
             merged["word_pass"][n][t] = dict(best, before_s=b["seconds"], after_s=a["seconds"])
     return merged
 
 
 def add_floor_ratios(rows, floor):
-    """floor_s = applications * words * one single-word pass at the row's thread count (the
-    counted applications where there are, else the planned ones), and solve time / floor_s:
-    how far a run is from streaming every word over the state once per application."""
+    """floor_s = applications * flips * one single-word pass at the row's thread count, and
+    solve time / floor_s: how far a run is from reading the state once per distinct flip
+    of H per application, the least any of the methods here can do."""
     for row in rows:
-        apps = row.get("apps_counted") if row.get("apps_counted") is not None else row.get("apps_planned")
         passes = floor["word_pass"].get(str(row["n"]), {}).get(str(row["threads"]))
-        if row.get("status") == "ok" and apps and passes:
-            row["floor_s"] = apps * row["words"] * passes["seconds"]
+        if row.get("status") == "ok" and row.get("applications") and passes and passes["seconds"]:
+            row["floor_s"] = row["applications"] * row["flips"] * passes["seconds"]
             row["floor_ratio"] = row["solve_s"] / row["floor_s"]
+
+
+def add_peer_ratios(rows):
+    """For each row of our solvers: the problem's fastest peer (the least build + solve time
+    among SciPy, the NumPy series and QuTiP) and that time over the row's own."""
+    fastest = {}
+    for row in rows:
+        if row["kind"] in PEER_KINDS and row["status"] == "ok":
+            key = (row["model"], row["n"], row["theta"])
+            if key not in fastest or row["total_s"] < fastest[key]["total_s"]:
+                fastest[key] = row
+    for row in rows:
+        peer = fastest.get((row["model"], row["n"], row["theta"]))
+        if row["kind"] == "ours" and not row.get("is_reference") and row["status"] == "ok" and peer:
+            row["fastest_peer"] = peer["method"]
+            row["fastest_peer_s"] = peer["total_s"]
+            row["peer_ratio"] = peer["total_s"] / row["total_s"]
+
+
+def target_summary(rows, settings):
+    """Per problem, the Chebyshev solver at the most threads against the fastest peer, with
+    its error against the rtol it was asked for and its memory against TARGET_STATES."""
+    threads = max(settings["threads"])
+    peers = {}
+    for row in rows:
+        if row["kind"] in PEER_KINDS and row["status"] != "ok":
+            peers.setdefault((row["model"], row["n"], row["theta"]), []).append(row["method"])
+    out = []
+    for row in rows:
+        if row["method"] != TARGET_SOLVER or row["threads"] != threads:
+            continue
+        key = (row["model"], row["n"], row["theta"])
+        err, mem = row.get("rel_err"), row.get("mem_states")
+        out.append({
+            "model": row["model"], "n": row["n"], "theta": row["theta"], "method": row["method"],
+            "threads": threads, "status": row["status"], "total_s": row.get("total_s"),
+            "fastest_peer": row.get("fastest_peer"), "fastest_peer_s": row.get("fastest_peer_s"),
+            "peer_ratio": row.get("peer_ratio"), "peers_unfinished": peers.get(key, []),
+            "rel_err": err, "reference": row.get("reference"), "rtol": RTOL,
+            "within_rtol": None if err is None else err <= RTOL,
+            "mem_states": mem, "within_memory": None if mem is None else mem <= TARGET_STATES,
+        })
+    return out
 
 
 def worker_main(job_text):
@@ -307,26 +374,32 @@ def main(argv=None):
         return worker_main(args.worker)
     settings = settings_from(args)
     args.out.mkdir(parents=True, exist_ok=True)
+    # Imported only past the worker dispatch, so that the peers' worker processes never
+    # load the module.
+    import _morbizet as mz
+
     with scratch_dir() as scratch:
-        shim = counting.build_apply_counter(scratch)
-        counter = counting.ApplyCounter(shim)
-        info = machine.machine_info(counter.mz.__file__)
-        info["apply_counter"] = counter.available
+        info = machine.machine_info(mz.__file__)
         print(report.info_lines(info), flush=True)
         if os.getloadavg()[0] > BUSY_LOAD:
             print(f"warning: load average {os.getloadavg()[0]:.2f}: another process is busy, and timings "
                   "(two-thread ones above all) will be disturbed", flush=True)
-        before = measure_floor(counter, settings)
-        rows = Bench(settings, scratch, shim if counter.available else None).run_all()
+        before = measure_floor(mz, settings)
+        bench = Bench(settings, scratch)
+        rows = bench.run_all()
         info["load_average_end"] = os.getloadavg()
-        floor = merge_floors(before, measure_floor(counter, settings))
+        floor = merge_floors(before, measure_floor(mz, settings))
     add_floor_ratios(rows, floor)
+    add_peer_ratios(rows)
+    summary = target_summary(rows, settings)
     print()
     print(report.floor_lines(floor))
     print()
     print(report.table(rows))
+    print()
+    print(report.summary_table(summary, TARGET_STATES))
     json_path, png_path = args.out / "latest.json", args.out / "latest.png"
-    report.write_json(json_path, info, settings, floor, rows)
+    report.write_json(json_path, info, settings, floor, bench.spectra, rows, summary)
     report.write_plot(png_path, rows, settings["models"], settings["thetas"])
     print(f"\nwrote {json_path} and {png_path}")
     return 0

@@ -5,7 +5,8 @@ its own process down.
 A method is a class: its constructor imports what it needs and installs its counter
 before the state exists; build(terms) turns the terms into the method's operator (timed
 as build); solve(op, psi) resets the counter and computes exp(-i*theta*H) psi (timed as
-solve); count() gives the Hamiltonian applications of the last solve, or None.
+solve); details() gives what the last solve chose and did: its Hamiltonian applications
+(None where they cannot be counted) and, where the method has them, its parameters.
 """
 
 import ctypes
@@ -19,7 +20,6 @@ import numpy as np
 import counting
 import pauli_models
 
-OUR_SOLVERS = {"higham": "_evolve_higham", "krylov": "_evolve_krylov"}
 QUTIP_OPTIONS = {
     # Chosen from a sweep of QuTiP's integrators (adams, bdf, lsoda, dop853, vern7, vern9,
     # krylov) at n = 12..14, theta = 10: its Krylov integrator was the fastest, and with this
@@ -36,26 +36,41 @@ QUTIP_OPTIONS = {
 
 
 class OurSolver:
-    """_evolve_higham or _evolve_krylov at a given thread count, counted through the
-    interposed apply function when the counting library is available."""
+    """One of _morbizet's solvers at a given thread count, through _solve: the same result
+    bits as the _evolve_* functions, with the applications and parameters counted and
+    reported by the library itself."""
+
+    # The names _solve gives each solver's two a-priori parameters (degree, substeps).
+    PARAMETERS = {"taylor": ("m", "s"), "krylov": ("d", "n"), "chebyshev": ("K", None)}
 
     def __init__(self, job):
-        self.counter = counting.ApplyCounter(job.get("shim"))
-        self.mz = self.counter.mz
-        self.fn = getattr(self.mz, OUR_SOLVERS[job["solver"]])
+        import _morbizet
+
+        self.mz = _morbizet
+        self.solver = job["solver"]
         self.rtol = job["rtol"]
         self.threads = job["threads"]
         self.theta = job["theta"]
+        self.stats = None
 
     def build(self, terms):
         return self.mz._Hamiltonian([self.mz._PauliWord(c, s) for c, s in terms])
 
     def solve(self, ham, psi):
-        self.counter.reset()
-        return self.fn(ham, psi, self.theta, self.rtol, self.threads)
+        out, self.stats = self.mz._solve(self.solver, ham, psi, self.theta, self.rtol, self.threads)
+        return out
 
-    def count(self):
-        return self.counter.calls()
+    def details(self):
+        degree, substeps = self.PARAMETERS[self.solver]
+        params = {degree: self.stats["degree"]}
+        if substeps:
+            params[substeps] = self.stats["substeps"]
+        if "estimation_steps" in self.stats:
+            params["L"] = self.stats["estimation_steps"]
+        out = {"applications": self.stats["applications"], "params": params, "stats": self.stats}
+        if "interval" in self.stats:
+            out["interval"] = list(self.stats["interval"])
+        return out
 
 
 class ScipyExpmMultiply:
@@ -76,8 +91,67 @@ class ScipyExpmMultiply:
         self.counter.count = 0
         return self.expm_multiply((-1j * self.theta) * h, psi)
 
-    def count(self):
-        return self.counter.count
+    def details(self):
+        return {"applications": self.counter.count}
+
+
+def chebyshev_operator(terms):
+    """What the NumPy series needs of H: the CSR matrix of 2 H' / b with b = sum |coeff|
+    over the non-identity words (H' scaled into [-2, 2], so that each step of the
+    recurrence is one product and one subtraction, with no scaling pass over the state),
+    b, and the identity part's coefficient."""
+    bound = pauli_models.norm_bound(terms)
+    shift = sum(c for c, s in terms if not s.strip("I"))
+    return pauli_models.csr_matrix([(2.0 * c / bound, s) for c, s in pauli_models.nonidentity(terms)]), bound, shift
+
+
+def chebyshev_evolve(op, psi, theta, rtol):
+    """exp(-i*theta*H) psi as the Chebyshev series a capable user writes: coefficients
+    2 (-i)^k J_k(theta*b) from SciPy's Bessel functions, the series stopped before the
+    first coefficient past theta*b below rtol/10 (beyond theta*b they fall faster than
+    geometrically), the three-term recurrence in NumPy, the identity part a phase.
+    Returns the state and the degree."""
+    import scipy.special
+
+    a, bound, shift = op
+    z = theta * bound
+    k = np.arange(int(1.5 * z) + 60)
+    coeffs = 2.0 * np.array([1, -1j, -1, 1j])[k % 4] * scipy.special.jv(k, z)
+    coeffs[0] /= 2.0
+    degree = int(np.flatnonzero((k > z) & (np.abs(coeffs) < rtol / 10))[0]) - 1
+    t_prev, t = psi, 0.5 * (a @ psi)
+    out = coeffs[0] * psi + coeffs[1] * t
+    for j in range(2, degree + 1):
+        t_next = a @ t
+        t_next -= t_prev
+        out += coeffs[j] * t_next
+        t_prev, t = t, t_next
+    out *= np.exp(-1j * theta * shift)
+    return out, degree
+
+
+class NumpyChebyshev:
+    """The NumPy Chebyshev series on the CSR matrix (chebyshev_operator, chebyshev_evolve),
+    single-threaded as SciPy's sparse products are, its products counted."""
+
+    def __init__(self, job):
+        self.counter = counting.SparseMatvecCounter()
+        self.theta = job["theta"]
+        self.rtol = job["rtol"]
+        self.degree = self.bound = None
+
+    def build(self, terms):
+        return chebyshev_operator(terms)
+
+    def solve(self, op, psi):
+        self.counter.count = 0
+        out, self.degree = chebyshev_evolve(op, psi, self.theta, self.rtol)
+        self.bound = op[1]
+        return out
+
+    def details(self):
+        return {"applications": self.counter.count, "params": {"K": self.degree},
+                "interval": [-self.bound, self.bound]}
 
 
 class QutipSesolve:
@@ -105,8 +179,8 @@ class QutipSesolve:
         result = self.qutip.sesolve(h, ket, [0.0, self.theta], options=QUTIP_OPTIONS)
         return result.final_state.full().ravel()
 
-    def count(self):
-        return None if self.counter is None else self.counter.count
+    def details(self):
+        return {"applications": None if self.counter is None else self.counter.count}
 
 
 class DenseExpm:
@@ -124,11 +198,45 @@ class DenseExpm:
     def solve(self, a, psi):
         return self.expm(a) @ psi
 
-    def count(self):
-        return None
+    def details(self):
+        return {"applications": None}
 
 
-METHODS = {"ours": OurSolver, "scipy": ScipyExpmMultiply, "qutip": QutipSesolve, "dense": DenseExpm}
+METHODS = {"ours": OurSolver, "scipy": ScipyExpmMultiply, "numpy": NumpyChebyshev, "qutip": QutipSesolve,
+           "dense": DenseExpm}
+SPECTRUM_SEED = 20261210
+# A Ritz residual below SPECTRUM_TOL times the value bounds the value's error by the same,
+# and in practice it is about the residual squared over the gap: within 2e-11 of the
+# dense values at n = 12, and of searches at 1e-10 at n = 14 and 16.
+SPECTRUM_TOL = 1e-6
+# Lanczos vectors ARPACK keeps between restarts: at 20 (its default) the restarts cost
+# more than the products on the random model's clustered edges; 60 halved the time at
+# n = 16 and 18.
+SPECTRUM_NCV = 60
+
+
+def extreme_eigenvalues(terms, dense):
+    """(smallest, largest) eigenvalue of H' and how they were found: numpy.linalg.eigvalsh
+    of the dense matrix, or scipy.sparse.linalg.eigsh (Lanczos, one value at each end, from
+    a seeded start) on the CSR matrix."""
+    import scipy.sparse.linalg
+
+    h = pauli_models.csr_matrix(pauli_models.nonidentity(terms))
+    if dense:
+        values = np.linalg.eigvalsh(h.toarray())
+        return float(values[0]), float(values[-1]), "eigvalsh"
+    dim = h.shape[0]
+    v0 = np.random.default_rng(SPECTRUM_SEED).normal(size=dim).astype(np.complex128)
+    ends = [scipy.sparse.linalg.eigsh(h, k=1, which=which, v0=v0, tol=SPECTRUM_TOL, ncv=min(SPECTRUM_NCV, dim),
+                                      return_eigenvectors=False)[0] for which in ("SA", "LA")]
+    return float(ends[0]), float(ends[1]), "eigsh"
+
+
+def spectrum_worker(job):
+    """--worker mode for the extreme eigenvalues of one (model, n)."""
+    t0 = time.perf_counter()
+    lo, hi, how = extreme_eigenvalues(pauli_models.model_terms(job["model"], job["n"]), job["dense"])
+    return {"min": lo, "max": hi, "how": how, "seconds": time.perf_counter() - t0}
 
 
 def reset_peak_rss():
@@ -183,7 +291,7 @@ class PeakMemory:
 
 def timed_reps(method, terms, psi, reps, budget_s):
     """Builds and solves up to `reps` times, stopping once `budget_s` is spent (at least
-    once); returns the last result, the (build, solve) times and the last count. The
+    once); returns the last result, the (build, solve) times and the last details. The
     previous result is dropped before each repetition so that the peak is one run's."""
     times, out = [], None
     for _ in range(reps):
@@ -196,7 +304,7 @@ def timed_reps(method, terms, psi, reps, budget_s):
         times.append((t1 - t0, t2 - t1))
         if sum(b + s for b, s in times) >= budget_s:
             break
-    return out, times, method.count()
+    return out, times, method.details()
 
 
 WARM_UP_QUBITS = 6
@@ -211,13 +319,15 @@ def warm_up(method):
 def run_worker(job):
     """Runs one method on one (model, n, theta) and returns its measurements; the result
     vector goes to job['out'] for the parent to compare."""
+    if job["kind"] == "spectrum":
+        return spectrum_worker(job)
     method = METHODS[job["kind"]](job)
     warm_up(method)
     terms = pauli_models.model_terms(job["model"], job["n"])
     psi = pauli_models.random_state(job["n"])
     memory = PeakMemory()
     memory.start()
-    out, times, count = timed_reps(method, terms, psi, job["reps"], job["budget_s"])
+    out, times, details = timed_reps(method, terms, psi, job["reps"], job["budget_s"])
     peak, baseline = memory.stop()
     np.save(job["out"], np.asarray(out, dtype=np.complex128))
     return {
@@ -230,5 +340,4 @@ def run_worker(job):
         "mem_baseline_bytes": baseline,
         "mem_bytes": max(0, peak - baseline),
         "mem_method": "VmHWM after clear_refs" if memory.exact else "ru_maxrss",
-        "apps_counted": count,
-    }
+    } | details
