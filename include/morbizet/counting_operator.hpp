@@ -40,6 +40,18 @@ class CountingOperator {
     }
   }
 
+  void apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t threads) const
+    requires HandingOverOperator<Op>
+  {
+    checkpoint_();
+    ++stats_.applications;
+    if constexpr (requires { op_.apply_nonidentity_then(in, then, threads, checkpoint_); }) {
+      op_.apply_nonidentity_then(in, then, threads, checkpoint_);
+    } else {
+      op_.apply_nonidentity_then(in, then, threads);
+    }
+  }
+
   // A distributed operator stays one; its collectives pass straight through.
   std::uint64_t local_dim() const
     requires DistributedHamiltonianOperator<Op>

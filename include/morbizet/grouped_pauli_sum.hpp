@@ -15,8 +15,7 @@
 // is constant over each aligned run of 2^11 amplitudes) are summed first, in word
 // order, then the others are added in word order; the product and the sum over groups
 // follow (a group of one word is applied as the word kernel does). So the result is the
-// same bit for bit for every thread count, vector width
-// and cut of the state into slices.
+// same bit for bit for every thread count, vector width and cut of the state into slices.
 
 #include <cstdint>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "morbizet/complex.hpp"
 #include "morbizet/checkpoint.hpp"
 #include "morbizet/hamiltonian.hpp"
+#include "morbizet/operator.hpp"
 #include "morbizet/pauli_sum_kernel.hpp"
 
 namespace morbizet {
@@ -60,6 +60,14 @@ class GroupedPauliSum {
   // The same, a slice of the output at a time, with checkpoint() between slices.
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads,
                          const Checkpoint& checkpoint) const;
+
+  // H' * in handed over a unit at a time, without ever being stored whole: for every
+  // aligned unit of then.unit amplitudes (at least one kernel block, at most dim()),
+  // then.call(context, values, begin, unit) with values[k] the amplitude begin + k of
+  // H' * in, from the thread that formed it; checkpoint() is called between slices. The
+  // values are those apply_nonidentity gives, bit for bit.
+  void apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
+                              const Checkpoint& checkpoint = {}) const;
 
   const std::vector<FlipGroup>& groups() const { return groups_; }
   const std::vector<GroupWord>& words() const { return words_; }

@@ -17,6 +17,15 @@
 
 namespace morbizet {
 
+// Where an operator that can apply H' without storing H' * in whole hands over its
+// result: call(context, values, begin, len) with values[k] the amplitude begin + k, for
+// aligned units of `unit` amplitudes, possibly from several threads at once.
+struct BlockEpilogue {
+  void (*call)(void* context, const cdouble* values, std::uint64_t begin, std::uint64_t len);
+  void* context;
+  std::uint64_t unit;
+};
+
 template <class Op>
 concept HamiltonianOperator = requires(const Op& op, const cdouble* in, cdouble* out, std::int32_t threads) {
   { op.dim() } -> std::convertible_to<std::uint64_t>;             // 2^n, the length of the whole state
@@ -45,6 +54,14 @@ concept DistributedHamiltonianOperator =
       { op.all_succeeded(ok) } -> std::convertible_to<bool>;
     };
 
+// An operator that can also hand H' * in over a unit at a time instead of storing it,
+// so that a solver can finish each unit while it is still in cache.
+template <class Op>
+concept HandingOverOperator =
+    HamiltonianOperator<Op> && requires(const Op& op, const cdouble* in, const BlockEpilogue& then, std::int32_t t) {
+      op.apply_nonidentity_then(in, then, t);
+    };
+
 // A non-owning view of any operator, so that each solver is compiled once and a new
 // kind of operator needs no change to any solver. The operator must outlive the view.
 class OperatorRef {
@@ -60,6 +77,12 @@ class OperatorRef {
     table_->apply(self_, in, out, threads);
   }
 
+  // Whether apply_nonidentity_then is available (HandingOverOperator).
+  bool hands_over() const { return table_->then != nullptr; }
+  void apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t threads) const {
+    table_->then(self_, in, then, threads);
+  }
+
   std::uint64_t local_dim() const { return table_->local_dim(self_); }
   std::uint64_t local_offset() const { return table_->local_offset(self_); }
   void max_across(double* values, int count) const { table_->max_across(self_, values, count); }
@@ -73,6 +96,7 @@ class OperatorRef {
     cdouble (*identity_coeff)(const void*);
     double (*norm_bound)(const void*);
     void (*apply)(const void*, const cdouble*, cdouble*, std::int32_t);
+    void (*then)(const void*, const cdouble*, const BlockEpilogue&, std::int32_t);
     std::uint64_t (*local_dim)(const void*);
     std::uint64_t (*local_offset)(const void*);
     void (*max_across)(const void*, double*, int);
@@ -95,6 +119,11 @@ class OperatorRef {
     t.apply = [](const void* p, const cdouble* in, cdouble* out, std::int32_t threads) {
       as<Op>(p).apply_nonidentity(in, out, threads);
     };
+    if constexpr (HandingOverOperator<Op>) {
+      t.then = [](const void* p, const cdouble* in, const BlockEpilogue& then, std::int32_t threads) {
+        as<Op>(p).apply_nonidentity_then(in, then, threads);
+      };
+    }
     if constexpr (DistributedHamiltonianOperator<Op>) {
       t.local_dim = [](const void* p) -> std::uint64_t { return as<Op>(p).local_dim(); };
       t.local_offset = [](const void* p) -> std::uint64_t { return as<Op>(p).local_offset(); };

@@ -27,8 +27,12 @@ constexpr int kSafeExponent = 300;
 constexpr double kGrowthLimit = 1.001;
 
 struct Buffers {
-  StateBuffer result, a, b, w;
+  StateBuffer result, a, b, w;  // w only where the operator cannot hand H' * in over
 };
+
+void finish_units(void* step, const cdouble* values, std::uint64_t begin, std::uint64_t len) {
+  chebyshev_step_range(*static_cast<const ChebyshevStep*>(step), values, begin, len);
+}
 
 // The series on [lo, hi] into result. psi0 is psi (possibly rescaled); its squared norm
 // norm2_psi is used by the guard when guard is set. Returns false when the guard found a
@@ -37,7 +41,7 @@ bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, do
                 double rtol, bool guard, cdouble identity, Buffers& buf, std::int32_t threads, SolveStats* stats,
                 std::int64_t& exponent) {
   const std::uint64_t n = op.local_dim();
-  const std::uint64_t block = sum_block_size(op.dim());
+  const std::uint64_t leaf = sum_block_size(op.dim());
   const double center = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
   const ChebyshevSeries series = chebyshev_series(std::abs(theta) * half, rtol);
   if (stats != nullptr) {
@@ -65,27 +69,33 @@ bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, do
     return true;
   }
   const double limit = kGrowthLimit * kGrowthLimit * norm2_psi;
-  const auto within = [&](std::vector<double> sums) { return !guard || pairwise_total(op, std::move(sums)) <= limit; };
+  std::vector<double> sums(guard ? n / leaf : 0);
+  // One term: where the operator can, each unit of H' * cur is finished while in cache.
+  const auto term = [&](ChebyshevStep step) {
+    step.leaf_sums = guard ? sums.data() : nullptr;
+    step.leaf = leaf;
+    if (op.hands_over()) {
+      op.apply_nonidentity_then(step.cur, BlockEpilogue{&finish_units, &step, leaf}, threads);
+    } else {
+      op.apply_nonidentity(step.cur, buf.w.get(), threads);
+      chebyshev_step(step, buf.w.get(), n, threads);
+    }
+    return !guard || pairwise_total(op, sums) <= limit;
+  };
 
   // phi_1 = (H' - c) psi / r, and from there phi_{k+1} = 2 (H' - c) phi_k / r - phi_{k-1}.
-  op.apply_nonidentity(psi0, buf.w.get(), threads);
   const cdouble a1 = coefficient(1);
-  if (!within(chebyshev_first(buf.w.get(), psi0, buf.a.get(), result, 1.0 / half, center / half, a0, a1, n, block,
-                              guard, threads))) {
+  if (!term({psi0, nullptr, buf.a.get(), result, 1.0 / half, center / half, a1, a0, true, nullptr, 0})) {
     return false;
   }
   const cdouble* prev = psi0;
   cdouble* cur = buf.a.get();
   const double p = 2.0 / half, q = 2.0 * center / half;
   for (std::uint64_t k = 2; k <= series.degree; ++k) {
-    op.apply_nonidentity(cur, buf.w.get(), threads);
     // phi_{k-2} is not needed again, so phi_k takes its place, unless it is the
     // caller's psi, which is never written.
     cdouble* next = prev == buf.a.get() || prev == buf.b.get() ? const_cast<cdouble*>(prev) : buf.b.get();
-    if (!within(chebyshev_step(buf.w.get(), cur, prev, next, result, p, q, coefficient(k), n, block, guard,
-                               threads))) {
-      return false;
-    }
+    if (!term({cur, prev, next, result, p, q, coefficient(k), {}, false, nullptr, 0})) return false;
     prev = cur;
     cur = next;
   }
@@ -122,7 +132,7 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
     if (!trivial) {
       buf.a = allocate_state(n);
       buf.b = allocate_state(n);
-      buf.w = allocate_state(n);
+      if (!op.hands_over()) buf.w = allocate_state(n);
     }
   });
   cdouble* result = buf.result.get();
@@ -148,9 +158,9 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
   op.max_across(&largest, 1);
   if (largest == 0.0) return std::move(buf.result);  // psi = 0 evolves to 0
 
-  // The interval first, while the three scratch vectors are free.
-  const SpectralInterval interval =
-      choose_interval(op, theta, rtol, buf.a.get(), buf.b.get(), buf.w.get(), num_threads);
+  // The interval first, while three vectors are free (the result is written only later).
+  cdouble* third = buf.w ? buf.w.get() : result;
+  const SpectralInterval interval = choose_interval(op, theta, rtol, buf.a.get(), buf.b.get(), third, num_threads);
   if (stats != nullptr) {
     stats->estimation_steps = interval.steps;
     stats->ritz_min = interval.ritz_min;

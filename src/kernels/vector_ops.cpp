@@ -209,43 +209,39 @@ std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, doubl
                    [&](std::uint64_t b, std::uint64_t e) { return subtract_then_sum_abs2(w + b, v + b, alpha, e - b); });
 }
 
-std::vector<double> chebyshev_first(const cdouble* w, const cdouble* psi, cdouble* next, cdouble* result, double p,
-                                    double q, cdouble a0, cdouble a1, std::uint64_t n, std::uint64_t block,
-                                    bool sums, std::int32_t threads) {
-  const auto body = [&](std::uint64_t b, std::uint64_t e) {
-    double s = 0.0;
-    for (std::uint64_t i = b; i < e; ++i) {
-      const cdouble x{p * w[i].real() - q * psi[i].real(), p * w[i].imag() - q * psi[i].imag()};
-      next[i] = x;
-      const cdouble t0 = cmul(a0, psi[i]), t1 = cmul(a1, x);
-      result[i] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
-      if (sums) s += abs2(x);
+void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
+  const double p = step.p, q = step.q;
+  for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
+    double sum = 0.0;
+    for (std::uint64_t k = l0; k < l0 + step.leaf; ++k) {
+      const std::uint64_t i = begin + k;
+      cdouble x{p * w[k].real() - q * step.cur[i].real(), p * w[k].imag() - q * step.cur[i].imag()};
+      if (step.first) {
+        step.next[i] = x;
+        const cdouble t0 = cmul(step.a_before, step.cur[i]), t1 = cmul(step.a, x);
+        step.result[i] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
+      } else {
+        x = {x.real() - step.prev[i].real(), x.imag() - step.prev[i].imag()};
+        step.next[i] = x;
+        const cdouble t = cmul(step.a, x);
+        step.result[i] = {step.result[i].real() + t.real(), step.result[i].imag() + t.imag()};
+      }
+      sum += abs2(x);
     }
-    return s;
-  };
-  if (sums) return block_sums(n, block, threads, body);
-  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { body(b, e); });
-  return {};
+    if (step.leaf_sums != nullptr) step.leaf_sums[(begin + l0) / step.leaf] = sum;
+  }
 }
 
-std::vector<double> chebyshev_step(const cdouble* w, const cdouble* cur, const cdouble* prev, cdouble* next,
-                                   cdouble* result, double p, double q, cdouble a, std::uint64_t n, std::uint64_t block,
-                                   bool sums, std::int32_t threads) {
-  const auto body = [&](std::uint64_t b, std::uint64_t e) {
-    double s = 0.0;
-    for (std::uint64_t i = b; i < e; ++i) {
-      const cdouble x{p * w[i].real() - q * cur[i].real() - prev[i].real(),
-                      p * w[i].imag() - q * cur[i].imag() - prev[i].imag()};
-      next[i] = x;
-      const cdouble t = cmul(a, x);
-      result[i] = {result[i].real() + t.real(), result[i].imag() + t.imag()};
-      if (sums) s += abs2(x);
-    }
-    return s;
-  };
-  if (sums) return block_sums(n, block, threads, body);
-  parallel_ranges(n, threads, [&](std::uint64_t b, std::uint64_t e) { body(b, e); });
-  return {};
+void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n, std::int32_t threads) {
+  const auto leaves = static_cast<std::int64_t>(n / step.leaf);
+  const auto grain = static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange * kRangesPerThread / step.leaf));
+  parallel_for(
+      leaves, threads,
+      [&](std::int64_t b) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(b) * step.leaf;
+        chebyshev_step_range(step, w + begin, begin, step.leaf);
+      },
+      grain);
 }
 
 }  // namespace morbizet

@@ -94,17 +94,27 @@ std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, doubl
 std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
                                              std::uint64_t block, std::int32_t threads);
 
-// The first two terms of a Chebyshev series: next = p * w - q * psi (with w = H' psi),
-// result = a0 * psi + a1 * next; per block the sum of |next|^2 when sums is set.
-std::vector<double> chebyshev_first(const cdouble* w, const cdouble* psi, cdouble* next, cdouble* result, double p,
-                                    double q, cdouble a0, cdouble a1, std::uint64_t n, std::uint64_t block,
-                                    bool sums, std::int32_t threads);
+// One term of a Chebyshev series, given w = H' * cur. The first term (first = true, cur
+// = psi, no prev): next = p * w - q * psi, result = a_before * psi + a * next. Every
+// later one: next = p * w - q * cur - prev (next may be prev, overwriting the oldest
+// vector), result += a * next. With leaf_sums set, the sum of |next|^2 over each leaf of
+// `leaf` amplitudes, in index order, goes to leaf_sums[first index / leaf].
+struct ChebyshevStep {
+  const cdouble* cur;
+  const cdouble* prev;
+  cdouble* next;
+  cdouble* result;
+  double p, q;
+  cdouble a, a_before;
+  bool first;
+  double* leaf_sums;
+  std::uint64_t leaf;
+};
 
-// One more term: next = p * w - q * cur - prev (the three-term recurrence; next may be
-// prev, overwriting the oldest vector), result += a * next; per block the sum of
-// |next|^2 when sums is set.
-std::vector<double> chebyshev_step(const cdouble* w, const cdouble* cur, const cdouble* prev, cdouble* next,
-                                   cdouble* result, double p, double q, cdouble a, std::uint64_t n, std::uint64_t block,
-                                   bool sums, std::int32_t threads);
+// The step on amplitudes [begin, begin + len) (whole leaves), w holding their H' * cur.
+void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len);
+
+// The step on all n amplitudes, w = H' * cur in full, leaf by leaf on the caller's threads.
+void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n, std::int32_t threads);
 
 }  // namespace morbizet

@@ -48,12 +48,34 @@ template <int W>
   return u;
 }
 
+// out[l] += d * src[l ^ xc ^ XW] for the chunks of [l0, l0 + run): d = dr + i di, the
+// same for every chunk, the permutation XW a compile-time constant.
+template <int W, int XW, bool kRe, bool kIm>
+[[gnu::always_inline]] inline void multiply_run(const cdouble* src, cdouble* out, std::uint64_t l0, std::uint64_t run,
+                                                std::uint64_t xc, typename Lanes<W>::d dr, typename Lanes<W>::d di) {
+  using D = typename Lanes<W>::d;
+  for (std::uint64_t l = l0; l < l0 + run; l += W) {
+    D v = load<W>(src + (l ^ xc));
+    if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
+    D t;
+    if constexpr (kRe && !kIm) {
+      t = dr * v;
+    } else {
+      const D p2 = di * __builtin_shuffle(v, swap_parts<W>());
+      const D p1 = kRe ? dr * v : D{};
+      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+    }
+    store<W>(out + l, load<W>(out + l) + t);
+  }
+}
+
 // out[l] += (sum over the group's words of +-phased coefficient) * src[l ^ xl] for l in
 // [0, len), where src[k] is the input amplitude of local index base + k, of global index
 // top | (base + k). The sign of a word is the parity of (global input index) & z; it
 // splits into the block's bits (fixed here), the chunk's bits and the lane's bits.
 // Words whose z has no bit below kBlockBits keep one sign over the whole block and are
-// summed once, first; the others are added chunk by chunk, in order.
+// summed once, first; the others are added in order, once per run of chunks over which
+// their signs stay the same.
 template <int W, bool kRe, bool kIm>
 [[gnu::always_inline]] inline void add_group_lanes(const FlipGroup& g, const GroupWord* words, const cdouble* src,
                                                    std::uint64_t base, std::uint64_t top, cdouble* out,
@@ -96,29 +118,24 @@ template <int W, bool kRe, bool kIm>
   const D fixed_im = reinterpret_cast<D>(broadcast_bits<W>(const_im));
   const VaryingWord<W>* varying = scratch.varying.data();
   const std::size_t nv = scratch.varying.size();
-  for (std::uint64_t l = 0; l < len; l += W) {
+  // Every varying sign is constant over runs of chunks below the lowest chunk bit any of
+  // them has, so the sum is formed once per run.
+  std::uint64_t chunk_mask = 0;
+  for (std::size_t k = 0; k < nv; ++k) chunk_mask |= varying[k].z_chunk;
+  const std::uint64_t run = chunk_mask == 0 ? len : std::min(len, chunk_mask & (~chunk_mask + 1));
+  for (std::uint64_t l0 = 0; l0 < len; l0 += run) {
     D dr = fixed_re, di = fixed_im;
     for (std::size_t k = 0; k < nv; ++k) {
-      const std::uint64_t s = parity(l & varying[k].z_chunk) << 63;
+      const std::uint64_t s = parity(l0 & varying[k].z_chunk) << 63;
       if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
       if constexpr (kIm) di += reinterpret_cast<D>(load_bits<W>(varying[k].im) ^ s);
     }
-    D v = load<W>(src + (l ^ xc));
     switch (xw) {
-      case 1: if constexpr (W > 1) v = __builtin_shuffle(v, permutation<W, 1 % W>()); break;
-      case 2: if constexpr (W > 2) v = __builtin_shuffle(v, permutation<W, 2 % W>()); break;
-      case 3: if constexpr (W > 3) v = __builtin_shuffle(v, permutation<W, 3 % W>()); break;
-      default: break;
+      case 1: if constexpr (W > 1) multiply_run<W, 1 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+      case 2: if constexpr (W > 2) multiply_run<W, 2 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+      case 3: if constexpr (W > 3) multiply_run<W, 3 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+      default: multiply_run<W, 0, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
     }
-    D t;
-    if constexpr (kRe && !kIm) {
-      t = dr * v;
-    } else {
-      const D p2 = di * __builtin_shuffle(v, swap_parts<W>());
-      const D p1 = kRe ? dr * v : D{};
-      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
-    }
-    store<W>(out + l, load<W>(out + l) + t);
   }
 }
 
@@ -130,6 +147,7 @@ struct Job {
   std::size_t stride;
   std::uint64_t local_mask;
   bool clear;
+  const BlockEpilogue* then;  // null: the output goes to out
 };
 
 // One output block of len amplitudes at local index j0: cleared (if asked), then every
@@ -160,42 +178,68 @@ template <int W>
   }
 }
 
-// Blocks [first, first + count) of len / block, on one thread with its own scratch.
+// Units [first, first + count) of `unit` amplitudes, blocks of `block` within each, on
+// one thread with its own scratch. Without an epilogue the blocks go to out; with one,
+// each unit is formed in a buffer of the thread's and handed to the epilogue while it
+// is still in cache, so that H' * in is never stored whole.
 template <int W>
-[[gnu::always_inline]] inline void block_range(const Job& job, cdouble* out, std::uint64_t out_begin,
-                                               std::int64_t first, std::int64_t count, std::uint64_t block) {
+[[gnu::always_inline]] inline void unit_range(const Job& job, cdouble* out, std::uint64_t out_begin,
+                                              std::int64_t first, std::int64_t count, std::uint64_t unit,
+                                              std::uint64_t block) {
   Scratch<W> scratch;
-  for (std::int64_t b = first; b < first + count; ++b) {
-    const std::uint64_t off = static_cast<std::uint64_t>(b) * block;
-    block_lanes<W>(job, out + off, out_begin + off, block, scratch);
+  std::vector<cdouble> buffer(job.then != nullptr ? unit : 0);
+  for (std::int64_t u = first; u < first + count; ++u) {
+    const std::uint64_t off = static_cast<std::uint64_t>(u) * unit;
+    cdouble* target = job.then != nullptr ? buffer.data() : out + off;
+    for (std::uint64_t b = 0; b < unit; b += block) block_lanes<W>(job, target + b, out_begin + off + b, block, scratch);
+    if (job.then != nullptr) job.then->call(job.then->context, buffer.data(), out_begin + off, unit);
   }
 }
 
-using RangeKernel = void (*)(const Job&, cdouble*, std::uint64_t, std::int64_t, std::int64_t, std::uint64_t);
+using RangeKernel = void (*)(const Job&, cdouble*, std::uint64_t, std::int64_t, std::int64_t, std::uint64_t,
+                             std::uint64_t);
 
 [[gnu::target("avx512f,avx512dq,popcnt")]] void range_avx512(const Job& job, cdouble* out, std::uint64_t out_begin,
                                                               std::int64_t first, std::int64_t count,
-                                                              std::uint64_t block) {
-  block_range<4>(job, out, out_begin, first, count, block);
+                                                              std::uint64_t unit, std::uint64_t block) {
+  unit_range<4>(job, out, out_begin, first, count, unit, block);
 }
 
 [[gnu::target("avx2,popcnt")]] void range_avx2(const Job& job, cdouble* out, std::uint64_t out_begin,
-                                               std::int64_t first, std::int64_t count, std::uint64_t block) {
-  block_range<2>(job, out, out_begin, first, count, block);
+                                               std::int64_t first, std::int64_t count, std::uint64_t unit,
+                                               std::uint64_t block) {
+  unit_range<2>(job, out, out_begin, first, count, unit, block);
 }
 
 void range_baseline(const Job& job, cdouble* out, std::uint64_t out_begin, std::int64_t first, std::int64_t count,
-                    std::uint64_t block) {
-  block_range<1>(job, out, out_begin, first, count, block);
+                    std::uint64_t unit, std::uint64_t block) {
+  unit_range<1>(job, out, out_begin, first, count, unit, block);
 }
 
-// The widest variant this processor runs. The variants differ in the order in which a
-// group's words are added up before the product, so a process uses one variant for
-// every block.
+// The widest variant this processor runs; all give the same roundings, lane by lane.
 RangeKernel choose_kernel(std::uint64_t block) {
   if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return range_avx512;
   if (block >= 2 && __builtin_cpu_supports("avx2")) return range_avx2;
   return range_baseline;
+}
+
+void run(const Job& job, cdouble* out, std::uint64_t out_begin, std::uint64_t len, std::uint64_t unit,
+         std::int32_t num_threads) {
+  const std::uint64_t block = GroupedPauliSum::block_size(len);
+  unit = std::max(unit, block);
+  const RangeKernel kernel = choose_kernel(block);
+  // One contiguous share of units per thread, each thread with its own scratch.
+  const auto units = static_cast<std::int64_t>(len / unit);
+  const auto blocks_per_unit = static_cast<std::int64_t>(unit / block);
+  const int team = team_size(num_threads, (units * blocks_per_unit + kBlocksPerThread - 1) / kBlocksPerThread);
+  parallel_for(
+      team, num_threads,
+      [&](std::int64_t t) {
+        const std::int64_t per = units / team, extra = units % team;
+        const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
+        kernel(job, out, out_begin, first, per + (t < extra ? 1 : 0), unit, block);
+      },
+      1);
 }
 
 }  // namespace
@@ -231,20 +275,19 @@ void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const S
                                  std::size_t source_stride, std::uint64_t local_mask, cdouble* out,
                                  std::uint64_t out_begin, std::uint64_t len, bool clear,
                                  std::int32_t num_threads) const {
-  const Job job{&groups_, words_.data(), g_begin, g_end, sources, source_stride, local_mask, clear};
-  const std::uint64_t block = block_size(len);
-  const RangeKernel kernel = choose_kernel(block);
-  // One contiguous share of blocks per thread, each thread with its own scratch.
-  const auto blocks = static_cast<std::int64_t>(len / block);
-  const int team = team_size(num_threads, (blocks + kBlocksPerThread - 1) / kBlocksPerThread);
-  parallel_for(
-      team, num_threads,
-      [&](std::int64_t t) {
-        const std::int64_t per = blocks / team, extra = blocks % team;
-        const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
-        kernel(job, out, out_begin, first, per + (t < extra ? 1 : 0), block);
-      },
-      1);
+  const Job job{&groups_, words_.data(), g_begin, g_end, sources, source_stride, local_mask, clear, nullptr};
+  run(job, out, out_begin, len, 1, num_threads);
+}
+
+void GroupedPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
+                                             const Checkpoint& checkpoint) const {
+  const SliceSource whole{in, 0, 0};
+  const Job job{&groups_, words_.data(), 0, groups_.size(), &whole, 0, dim_ - 1, true, &then};
+  const std::uint64_t slice = std::max(checkpoint_slice(dim_), std::min(then.unit, dim_));
+  for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
+    if (begin > 0) checkpoint();
+    run(job, nullptr, begin, slice, std::min(then.unit, dim_), num_threads);
+  }
 }
 
 void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {
