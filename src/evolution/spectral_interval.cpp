@@ -16,7 +16,7 @@ namespace {
 
 // Below this many series terms on +-norm_bound no interval can save enough to pay for
 // the Lanczos steps that find it.
-constexpr std::uint64_t kWorthEstimating = 60;
+constexpr std::uint64_t kWorthEstimating = 100;
 constexpr std::uint64_t kMinSteps = 6;
 constexpr std::uint64_t kMaxSteps = 240;
 // A Lanczos step costs an application and three passes over the state, a series term an
