@@ -188,16 +188,26 @@ void DistributedPauliSum::sum_across_pairwise(double* values, int count) const {
   }
 }
 
-StateBuffer apply_hamiltonian(const DistributedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
-  const std::uint64_t n = h.local_dim();
+namespace {
+
+// A slice-sized buffer, or std::bad_alloc on every process when any one cannot have it.
+StateBuffer allocate_on_all(const DistributedPauliSum& h) {
   StateBuffer out;
   bool ok = true;
   try {
-    out = allocate_state(n);
+    out = allocate_state(h.local_dim());
   } catch (const std::bad_alloc&) {
     ok = false;
   }
   if (!h.all_succeeded(ok)) throw std::bad_alloc();
+  return out;
+}
+
+}  // namespace
+
+StateBuffer apply_hamiltonian(const DistributedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
+  const std::uint64_t n = h.local_dim();
+  StateBuffer out = allocate_on_all(h);
   h.apply_nonidentity(psi, out.get(), num_threads);
   add_scaled(psi, out.get(), n, h.identity_coeff(), num_threads);
   return out;
@@ -206,14 +216,7 @@ StateBuffer apply_hamiltonian(const DistributedPauliSum& h, const cdouble* psi, 
 cdouble expectation_value(const DistributedPauliSum& h, const cdouble* psi, std::int32_t num_threads) {
   const std::uint64_t n = h.local_dim();
   const std::uint64_t leaf = sum_block_size(h.dim());
-  StateBuffer part;
-  bool ok = true;
-  try {
-    part = allocate_state(n);
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  if (!h.all_succeeded(ok)) throw std::bad_alloc();
+  StateBuffer part = allocate_on_all(h);
   h.apply_nonidentity(psi, part.get(), num_threads);
   std::vector<double> re = block_dots(psi, part.get(), n, leaf, false, num_threads);
   std::vector<double> im = block_dots(psi, part.get(), n, leaf, true, num_threads);

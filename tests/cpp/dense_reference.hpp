@@ -46,6 +46,18 @@ inline Dense word_matrix(cdouble coeff, const std::string& s) {
   return m;
 }
 
+// The sum of coeff * P over words given as (coeff, string) pairs, each word built by
+// Kronecker products of its characters.
+template <class Words>
+Dense sum_of_words(const Words& words, std::size_t dim) {
+  Dense sum(dim * dim);
+  for (const auto& w : words) {
+    const Dense m = word_matrix(w.coeff(), w.get_string());
+    for (std::size_t e = 0; e < sum.size(); ++e) sum[e] += m[e];
+  }
+  return sum;
+}
+
 inline std::vector<cdouble> matvec(const Dense& m, const std::vector<cdouble>& v) {
   const std::size_t n = v.size();
   std::vector<cdouble> out(n);

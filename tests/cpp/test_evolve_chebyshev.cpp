@@ -110,11 +110,7 @@ TEST(EvolveChebyshev, MatchesDenseExponentialAndThreadCounts) {
   for (std::size_t n : {1, 3, 6}) {
     const Hamiltonian h = random_hamiltonian(n, 10, rng, true);
     const std::size_t dim = h.dim();
-    testing::Dense dense(dim * dim);
-    for (const auto& w : h.get_pwords()) {
-      const auto m = testing::word_matrix(w.coeff(), w.get_string());
-      for (std::size_t e = 0; e < dense.size(); ++e) dense[e] += m[e];
-    }
+    const testing::Dense dense = testing::sum_of_words(h.get_pwords(), dim);
     const auto psi = testing::random_state(dim, rng);
     const GroupedPauliSum g(h);
     for (double theta : {-40.0, 0.3, 9.0}) {

@@ -91,11 +91,7 @@ TEST(EvolveHigham, MatchesDenseExponentialAndThreadCounts) {
   words.emplace_back(cdouble{0.3, 0.0}, "IIIII");
   const Hamiltonian h(std::move(words));
   const std::size_t dim = h.dim();
-  testing::Dense dense(dim * dim);
-  for (const auto& w : h.get_pwords()) {
-    const auto m = testing::word_matrix(w.coeff(), w.get_string());
-    for (std::size_t e = 0; e < dense.size(); ++e) dense[e] += m[e];
-  }
+  const testing::Dense dense = testing::sum_of_words(h.get_pwords(), dim);
   const auto psi = testing::random_state(dim, rng);
   for (double theta : {-2.5, 0.7, 6.0}) {
     DenseMatrix a(dim * dim);
