@@ -7,9 +7,9 @@ MPI processes, and a model of larger runs built from what was measured.
 
 Each (n, processes) runs in its own `mpirun` (oversubscribed: this machine has 2 cores, so
 4 processes share them and their times show the cost of the exchanges, not a speed-up).
-Per run: wall time of the solve, the peak resident memory of each process (in state
-vectors of the whole state and of its slice), and the bytes each process sends per
-application of H, as the library counts them. Results go to bench/results/mpi.json.
+Per run: wall time of the solve, the peak resident memory of each process above its
+slice of the start state (in state vectors of its slice), and the bytes each process
+sends per application of H, as the library counts them. Results go to bench/results/mpi.json.
 """
 
 import argparse
@@ -51,6 +51,7 @@ def worker(n, method, threads):
     local = 2**n // size
     # The Neel state, each process building only its slice.
     psi = np.zeros(local, dtype=np.complex128)
+    psi.fill(0.0)  # resident before the baseline, so that the peak is the solver's own memory
     neel = int("01" * (n // 2) + "0" * (n % 2), 2)
     if neel // local == rank:
         psi[neel % local] = 1.0
@@ -75,8 +76,10 @@ def worker(n, method, threads):
 def run(n, procs, method, timeout):
     """One mpirun; the measurement, or None when it failed."""
     threads = max(1, (os.cpu_count() or 1) // procs)
-    cmd = ["mpirun", "--oversubscribe", "-n", str(procs), sys.executable, __file__, "--worker", str(n), method,
-           str(threads)]
+    # Open MPI binds each of up to two processes to one core by default, which would put
+    # both threads of a single process on the same core.
+    cmd = ["mpirun", "--oversubscribe", "--bind-to", "none", "-n", str(procs), sys.executable, __file__, "--worker",
+           str(n), method, str(threads)]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=os.environ | MPI_ENV)
     except subprocess.TimeoutExpired:

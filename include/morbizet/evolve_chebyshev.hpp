@@ -29,8 +29,9 @@ void require_hermitian(const Hamiltonian& h);
 // psi holds op.local_dim() amplitudes (all dim() of them on one process); H' must be
 // Hermitian (require_hermitian). Throws std::invalid_argument unless rtol > 0, or when
 // theta*norm_bound is too large; std::bad_alloc when memory runs out. Holds three state
-// vectors besides psi. stats, when given, receives the degree, the Lanczos steps and
-// the interval.
+// vectors besides psi, four with an operator that cannot hand H' * psi over a unit at a
+// time (HandingOverOperator). stats, when given, receives the degree, the Lanczos steps
+// and the interval.
 StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
                              SolveStats* stats = nullptr);
 
