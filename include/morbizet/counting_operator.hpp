@@ -52,6 +52,13 @@ class CountingOperator {
     }
   }
 
+  std::pair<double, double> spectral_bounds(std::int32_t threads) const
+    requires BoundedOperator<Op>
+  {
+    checkpoint_();
+    return op_.spectral_bounds(threads);
+  }
+
   // A distributed operator stays one; its collectives pass straight through.
   std::uint64_t local_dim() const
     requires DistributedHamiltonianOperator<Op>

@@ -49,6 +49,10 @@ class DistributedPauliSum {
   // out = H' * in on this process's slices; collective.
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const;
 
+  // Gershgorin bounds of H' over the whole state (GroupedPauliSum::spectral_bounds),
+  // each process bounding its rows; collective.
+  std::pair<double, double> spectral_bounds(std::int32_t num_threads) const;
+
   void max_across(double* values, int count) const;
   void sum_across_in_rank_order(double* values, int count) const;
   void sum_across_pairwise(double* values, int count) const;

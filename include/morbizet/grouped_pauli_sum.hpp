@@ -18,6 +18,7 @@
 // same bit for bit for every thread count, vector width and cut of the state into slices.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "morbizet/complex.hpp"
@@ -68,6 +69,17 @@ class GroupedPauliSum {
   // values are those apply_nonidentity gives, bit for bit.
   void apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
                               const Checkpoint& checkpoint = {}) const;
+
+  // Bounds [lo, hi] that hold every eigenvalue of a Hermitian H': the extremes of its
+  // Gershgorin discs, centre the diagonal (the Z-only words) and radius the moduli of a
+  // row's other entries (one per group, the group's words summed). One pass over the
+  // indices without touching a state, about the work of one application; tight where
+  // large diagonals come with small off-diagonal rows (the Heisenberg chain's top).
+  std::pair<double, double> spectral_bounds(std::int32_t num_threads) const;
+  // The same over the rows [begin, begin + len) of a slice whose index bits above
+  // local_mask are top (a process's share of a distributed state).
+  std::pair<double, double> gershgorin_bounds(std::uint64_t local_mask, std::uint64_t top, std::uint64_t begin,
+                                              std::uint64_t len, std::int32_t num_threads) const;
 
   const std::vector<FlipGroup>& groups() const { return groups_; }
   const std::vector<GroupWord>& words() const { return words_; }

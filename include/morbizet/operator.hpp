@@ -12,6 +12,7 @@
 #include <concepts>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "morbizet/complex.hpp"
 
@@ -62,6 +63,13 @@ concept HandingOverOperator =
       op.apply_nonidentity_then(in, then, t);
     };
 
+// An operator that can bound the spectrum of H' (Hermitian) more tightly than
+// +-norm_bound: every eigenvalue lies in [first, second]. Collective where distributed.
+template <class Op>
+concept BoundedOperator = HamiltonianOperator<Op> && requires(const Op& op, std::int32_t t) {
+  { op.spectral_bounds(t) } -> std::convertible_to<std::pair<double, double>>;
+};
+
 // A non-owning view of any operator, so that each solver is compiled once and a new
 // kind of operator needs no change to any solver. The operator must outlive the view.
 class OperatorRef {
@@ -83,6 +91,10 @@ class OperatorRef {
     table_->then(self_, in, then, threads);
   }
 
+  // Whether spectral_bounds is available (BoundedOperator).
+  bool has_spectral_bounds() const { return table_->bounds != nullptr; }
+  std::pair<double, double> spectral_bounds(std::int32_t threads) const { return table_->bounds(self_, threads); }
+
   std::uint64_t local_dim() const { return table_->local_dim(self_); }
   std::uint64_t local_offset() const { return table_->local_offset(self_); }
   void max_across(double* values, int count) const { table_->max_across(self_, values, count); }
@@ -97,6 +109,7 @@ class OperatorRef {
     double (*norm_bound)(const void*);
     void (*apply)(const void*, const cdouble*, cdouble*, std::int32_t);
     void (*then)(const void*, const cdouble*, const BlockEpilogue&, std::int32_t);
+    std::pair<double, double> (*bounds)(const void*, std::int32_t);
     std::uint64_t (*local_dim)(const void*);
     std::uint64_t (*local_offset)(const void*);
     void (*max_across)(const void*, double*, int);
@@ -122,6 +135,11 @@ class OperatorRef {
     if constexpr (HandingOverOperator<Op>) {
       t.then = [](const void* p, const cdouble* in, const BlockEpilogue& then, std::int32_t threads) {
         as<Op>(p).apply_nonidentity_then(in, then, threads);
+      };
+    }
+    if constexpr (BoundedOperator<Op>) {
+      t.bounds = [](const void* p, std::int32_t threads) -> std::pair<double, double> {
+        return as<Op>(p).spectral_bounds(threads);
       };
     }
     if constexpr (DistributedHamiltonianOperator<Op>) {

@@ -160,6 +160,14 @@ void DistributedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std
   }
 }
 
+std::pair<double, double> DistributedPauliSum::spectral_bounds(std::int32_t num_threads) const {
+  const auto top = static_cast<std::uint64_t>(comm_.rank()) << local_bits_;
+  const auto [lo, hi] = grouped_.gershgorin_bounds(local_dim_ - 1, top, 0, local_dim_, num_threads);
+  double extremes[2] = {-lo, hi};
+  max_across(extremes, 2);
+  return {-extremes[0], extremes[1]};
+}
+
 std::vector<double> DistributedPauliSum::gather(const double* values, int count) const {
   std::vector<double> all(static_cast<std::size_t>(count) * static_cast<std::size_t>(comm_.size()));
   MPI_Allgather(values, count, MPI_DOUBLE, all.data(), count, MPI_DOUBLE, comm_.get());

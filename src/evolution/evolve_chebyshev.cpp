@@ -182,12 +182,13 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
   bool ok = run_series(op, psi0, norm2_psi, interval.lo, interval.hi, theta, rtol, interval.estimated, identity, buf,
                        num_threads, stats, exponent);
   if (!ok) {
-    // The estimate missed part of the spectrum; +-norm_bound cannot.
+    // The estimate missed part of the spectrum; the certain bounds cannot.
     if (psi_exponent != 0) {
       copy_all(psi, buf.b.get(), n, num_threads);
       scale_by_power_of_two(buf.b.get(), n, -psi_exponent, num_threads);
     }
-    run_series(op, psi0, norm2_psi, -bound, bound, theta, rtol, false, identity, buf, num_threads, stats, exponent);
+    run_series(op, psi0, norm2_psi, interval.safe_lo, interval.safe_hi, theta, rtol, false, identity, buf, num_threads,
+               stats, exponent);
     if (stats != nullptr) stats->widened = true;
   }
   exponent += psi_exponent;

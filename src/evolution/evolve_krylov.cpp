@@ -7,6 +7,7 @@
 
 #include "allocation.hpp"
 #include "kernels/vector_ops.hpp"
+#include "phase.hpp"
 #include "tolerance.hpp"
 
 namespace morbizet {
@@ -164,7 +165,9 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
 
   if (c == 0.0) {
     allocate_collectively(ham, [&] { result = allocate_state(dim); });
-    scale_into_parallel(psi, result.get(), dim, std::exp(cmul({0.0, -theta}, s)), num_threads);
+    const SplitPhase phase = split_exp(cmul({0.0, -theta}, s));
+    scale_into_parallel(psi, result.get(), dim, phase.factor, num_threads);
+    if (phase.exponent != 0) scale_by_power_of_two(result.get(), dim, clamp_exponent(phase.exponent), num_threads);
     return result;
   }
 
@@ -179,7 +182,10 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
     ws = std::make_unique<KrylovWorkspace>(p.d, dim);
   });
   const double tau = theta / static_cast<double>(p.n);
-  const cdouble phase = std::exp(cmul({0.0, -tau}, s));
+  // A phase per substep beyond the double range (a large complex identity part) is
+  // applied as a factor and a power of two carried to the end.
+  const SplitPhase phase = split_exp(cmul({0.0, -tau}, s));
+  std::int64_t carried = 0;
   std::copy(psi, psi + dim, result.get());
 
   for (std::uint64_t step = 0; step < p.n; ++step) {
@@ -196,9 +202,11 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
       if (exponent != 0) scale_by_power_of_two(y, dim, exponent, num_threads);
     }
     // The identity part commutes with H': one scalar phase per substep.
-    scale_into_parallel(y, y, dim, phase, num_threads);
+    scale_into_parallel(y, y, dim, phase.factor, num_threads);
+    carried += phase.exponent;
     std::swap(result, next);
   }
+  if (carried != 0) scale_by_power_of_two(result.get(), dim, clamp_exponent(carried), num_threads);
   return result;
 }
 

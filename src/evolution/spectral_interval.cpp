@@ -17,6 +17,8 @@ namespace {
 // Below this many series terms on +-norm_bound no interval can save enough to pay for
 // the Lanczos steps that find it.
 constexpr std::uint64_t kWorthEstimating = 100;
+// The Gershgorin pass costs about one application; below this many terms it cannot pay.
+constexpr std::uint64_t kWorthBounding = 16;
 constexpr std::uint64_t kMinSteps = 6;
 constexpr std::uint64_t kMaxSteps = 240;
 // A Lanczos step costs an application and three passes over the state, a series term an
@@ -99,10 +101,21 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
                                  std::int32_t num_threads) {
   const double bound = op.norm_bound();
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  SpectralInterval best{-bound, bound, nan, nan, 0, false};
+  SpectralInterval best{-bound, bound, -bound, bound, nan, nan, 0, false};
   const double at = std::abs(theta);
   std::uint64_t best_terms = chebyshev_degree(at * bound, rtol);
   const std::uint64_t dim = op.dim();
+  // Bounds that hold for certain, where the operator has them and they can pay for the
+  // pass that finds them.
+  double safe_lo = -bound, safe_hi = bound;
+  if (op.has_spectral_bounds() && best_terms >= kWorthBounding) {
+    const auto [lo, hi] = op.spectral_bounds(num_threads);
+    safe_lo = std::max(safe_lo, lo);
+    safe_hi = std::min(safe_hi, hi);
+    best.lo = best.safe_lo = safe_lo;
+    best.hi = best.safe_hi = safe_hi;
+    best_terms = chebyshev_degree(at * 0.5 * (safe_hi - safe_lo), rtol);
+  }
   if (best_terms < kWorthEstimating || dim < 4) return best;
 
   const std::uint64_t n = op.local_dim();
@@ -119,9 +132,9 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
   scale_real(v, v, n, 1.0 / std::sqrt(pairwise_total(op, block_sums_abs2(v, n, block, num_threads))), num_threads);
   std::fill(v_prev, v_prev + n, cdouble{0.0, 0.0});
   std::vector<double> alpha, beta;
-  // The series length on an interval, clipped to +-norm_bound.
+  // The series length on an interval, clipped to the bounds that hold for certain.
   const auto terms_on = [&](double lo, double hi) {
-    return chebyshev_degree(at * 0.5 * (std::min(bound, hi) - std::max(-bound, lo)), rtol);
+    return chebyshev_degree(at * 0.5 * (std::min(safe_hi, hi) - std::max(safe_lo, lo)), rtol);
   };
   // Takes the bound after m steps, and says whether more steps still pay: whether some
   // later step promises to save more terms than the steps up to it cost, supposing the
@@ -139,8 +152,8 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
     const std::uint64_t terms = terms_on(r.lo, r.hi);
     if (terms < best_terms) {
       best_terms = terms;
-      best.lo = std::max(-bound, r.lo);
-      best.hi = std::min(bound, r.hi);
+      best.lo = std::max(safe_lo, r.lo);
+      best.hi = std::min(safe_hi, r.hi);
       best.estimated = true;
     }
     if (invariant) return false;

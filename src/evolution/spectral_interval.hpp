@@ -11,14 +11,17 @@ namespace morbizet {
 struct SpectralInterval {
   double lo;
   double hi;
+  double safe_lo;  // the interval that holds for certain, for a series that must not fail
+  double safe_hi;
   double ritz_min;  // the extreme Ritz values found (NaN without Lanczos steps)
   double ritz_max;
   std::uint64_t steps;  // Lanczos steps, one application of H' each
-  bool estimated;       // false: the interval is +-norm_bound, which always holds
+  bool estimated;       // false: the interval holds for certain (+-norm_bound, or the operator's bounds)
 };
 
-// The interval [-norm_bound, norm_bound] holds every eigenvalue of a Hermitian H'. When
-// the series on it is long enough for a shorter one to pay, Lanczos steps from a
+// The interval [-norm_bound, norm_bound] holds every eigenvalue of a Hermitian H', and so
+// do the operator's own bounds where it has them (Gershgorin discs of the grouped
+// action). When the series on that is long enough for a shorter one to pay, Lanczos steps from a
 // pseudo-random probe vector find the extreme Ritz values and a bound around them that
 // holds unless the probe is nearly orthogonal to an extreme eigenvector (chance below
 // 1e-12 for a random probe); steps continue while each one still saves more than one

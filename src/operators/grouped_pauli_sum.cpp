@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <limits>
+#include <utility>
 #include <cstring>
 #include <numeric>
 
@@ -76,10 +79,16 @@ template <int W, int XW, bool kRe, bool kIm>
 // Words whose z has no bit below kBlockBits keep one sign over the whole block and are
 // summed once, first; the others are added in order, once per run of chunks over which
 // their signs stay the same.
-template <int W, bool kRe, bool kIm>
+// What add_group_lanes does with each run's sums: apply them to the input, or (for the
+// Gershgorin bounds) add their moduli to a radius, or their real parts to a centre, per
+// output amplitude.
+enum class Use { multiply, radius, centre };
+
+template <int W, bool kRe, bool kIm, Use kUse = Use::multiply>
 [[gnu::always_inline]] inline void add_group_lanes(const FlipGroup& g, const GroupWord* words, const cdouble* src,
                                                    std::uint64_t base, std::uint64_t top, cdouble* out,
-                                                   std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch) {
+                                                   std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch,
+                                                   double* rows = nullptr) {
   using D = typename Lanes<W>::d;
   using U = typename Lanes<W>::u;
   const std::uint64_t lane_mask = static_cast<std::uint64_t>(W - 1);
@@ -130,11 +139,23 @@ template <int W, bool kRe, bool kIm>
       if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
       if constexpr (kIm) di += reinterpret_cast<D>(load_bits<W>(varying[k].im) ^ s);
     }
-    switch (xw) {
-      case 1: if constexpr (W > 1) multiply_run<W, 1 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-      case 2: if constexpr (W > 2) multiply_run<W, 2 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-      case 3: if constexpr (W > 3) multiply_run<W, 3 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-      default: multiply_run<W, 0, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+    if constexpr (kUse == Use::multiply) {
+      switch (xw) {
+        case 1: if constexpr (W > 1) multiply_run<W, 1 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+        case 2: if constexpr (W > 2) multiply_run<W, 2 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+        case 3: if constexpr (W > 3) multiply_run<W, 3 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+        default: multiply_run<W, 0, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
+      }
+    } else {
+      // Lane pair c holds the sum of output amplitude l + c (its input has the sign).
+      double lane[W];
+      for (int c = 0; c < W; ++c) {
+        const double re = kRe ? dr[2 * c] : 0.0, im = kIm ? di[2 * c] : 0.0;
+        lane[c] = kUse == Use::radius ? std::hypot(re, im) : re;
+      }
+      for (std::uint64_t l = l0; l < l0 + run; l += W) {
+        for (int c = 0; c < W; ++c) rows[l + static_cast<std::uint64_t>(c)] += lane[c];
+      }
     }
   }
 }
@@ -194,6 +215,79 @@ template <int W>
     for (std::uint64_t b = 0; b < unit; b += block) block_lanes<W>(job, target + b, out_begin + off + b, block, scratch);
     if (job.then != nullptr) job.then->call(job.then->context, buffer.data(), out_begin + off, unit);
   }
+}
+
+// The Gershgorin discs of the rows [j0, j0 + len) (local indices; the input of a group
+// whose X mask has top bits t lives at global top bits top ^ t): every eigenvalue lies
+// in some [centre - radius, centre + radius]. Returns the extremes over these rows.
+template <int W>
+[[gnu::always_inline]] inline void gershgorin_block(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                    std::uint64_t local_mask, std::uint64_t top, std::uint64_t j0,
+                                                    std::uint64_t len, Scratch<W>& scratch, double* centre,
+                                                    double* radius, double& lo, double& hi) {
+  const std::uint64_t low = len - 1;
+  std::fill(centre, centre + len, 0.0);
+  std::fill(radius, radius + len, 0.0);
+  for (const FlipGroup& g : groups) {
+    const std::uint64_t x = g.x & local_mask;
+    const std::uint64_t base = j0 ^ (x & ~low);
+    const std::uint64_t group_top = top ^ (g.x & ~local_mask);
+    if (g.x == 0) {
+      add_group_lanes<W, true, false, Use::centre>(g, words, nullptr, base, group_top, nullptr, len, x & low, scratch,
+                                                   centre);
+    } else if (g.has_im) {
+      add_group_lanes<W, true, true, Use::radius>(g, words, nullptr, base, group_top, nullptr, len, x & low, scratch,
+                                                  radius);
+    } else {
+      add_group_lanes<W, true, false, Use::radius>(g, words, nullptr, base, group_top, nullptr, len, x & low,
+                                                   scratch, radius);
+    }
+  }
+  for (std::uint64_t l = 0; l < len; ++l) {
+    lo = std::min(lo, centre[l] - radius[l]);
+    hi = std::max(hi, centre[l] + radius[l]);
+  }
+}
+
+struct Bounds {
+  double lo, hi;
+};
+
+template <int W>
+[[gnu::always_inline]] inline Bounds gershgorin_range(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                      std::uint64_t local_mask, std::uint64_t top, std::uint64_t begin,
+                                                      std::int64_t first, std::int64_t count, std::uint64_t block) {
+  Scratch<W> scratch;
+  std::vector<double> centre(block), radius(block);
+  Bounds b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  for (std::int64_t k = first; k < first + count; ++k) {
+    gershgorin_block<W>(groups, words, local_mask, top, begin + static_cast<std::uint64_t>(k) * block, block, scratch,
+                        centre.data(), radius.data(), b.lo, b.hi);
+  }
+  return b;
+}
+
+using BoundsKernel = Bounds (*)(const std::vector<FlipGroup>&, const GroupWord*, std::uint64_t, std::uint64_t,
+                                std::uint64_t, std::int64_t, std::int64_t, std::uint64_t);
+
+[[gnu::target("avx512f,avx512dq,popcnt")]] Bounds bounds_avx512(const std::vector<FlipGroup>& groups,
+                                                                 const GroupWord* words, std::uint64_t mask,
+                                                                 std::uint64_t top, std::uint64_t begin,
+                                                                 std::int64_t first, std::int64_t count,
+                                                                 std::uint64_t block) {
+  return gershgorin_range<4>(groups, words, mask, top, begin, first, count, block);
+}
+
+[[gnu::target("avx2,popcnt")]] Bounds bounds_avx2(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                  std::uint64_t mask, std::uint64_t top, std::uint64_t begin,
+                                                  std::int64_t first, std::int64_t count, std::uint64_t block) {
+  return gershgorin_range<2>(groups, words, mask, top, begin, first, count, block);
+}
+
+Bounds bounds_baseline(const std::vector<FlipGroup>& groups, const GroupWord* words, std::uint64_t mask,
+                       std::uint64_t top, std::uint64_t begin, std::int64_t first, std::int64_t count,
+                       std::uint64_t block) {
+  return gershgorin_range<1>(groups, words, mask, top, begin, first, count, block);
 }
 
 using RangeKernel = void (*)(const Job&, cdouble*, std::uint64_t, std::int64_t, std::int64_t, std::uint64_t,
@@ -288,6 +382,40 @@ void GroupedPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilo
     if (begin > 0) checkpoint();
     run(job, nullptr, begin, slice, std::min(then.unit, dim_), num_threads);
   }
+}
+
+std::pair<double, double> GroupedPauliSum::gershgorin_bounds(std::uint64_t local_mask, std::uint64_t top,
+                                                             std::uint64_t begin, std::uint64_t len,
+                                                             std::int32_t num_threads) const {
+  const std::uint64_t block = block_size(len);
+  BoundsKernel kernel = bounds_baseline;
+  if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
+    kernel = bounds_avx512;
+  } else if (block >= 2 && __builtin_cpu_supports("avx2")) {
+    kernel = bounds_avx2;
+  }
+  const auto blocks = static_cast<std::int64_t>(len / block);
+  const int team = team_size(num_threads, (blocks + kBlocksPerThread - 1) / kBlocksPerThread);
+  std::vector<Bounds> shares(static_cast<std::size_t>(team));
+  parallel_for(
+      team, num_threads,
+      [&](std::int64_t t) {
+        const std::int64_t per = blocks / team, extra = blocks % team;
+        const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
+        shares[static_cast<std::size_t>(t)] =
+            kernel(groups_, words_.data(), local_mask, top, begin, first, per + (t < extra ? 1 : 0), block);
+      },
+      1);
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (const Bounds& b : shares) {
+    lo = std::min(lo, b.lo);
+    hi = std::max(hi, b.hi);
+  }
+  return {lo, hi};
+}
+
+std::pair<double, double> GroupedPauliSum::spectral_bounds(std::int32_t num_threads) const {
+  return gershgorin_bounds(dim_ - 1, 0, 0, dim_, num_threads);
 }
 
 void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {

@@ -58,6 +58,47 @@ Dense sum_of_words(const Words& words, std::size_t dim) {
   return sum;
 }
 
+// The eigenvalues of a Hermitian matrix, ascending, by cyclic Jacobi rotations on its
+// real symmetric 2d x 2d form [[Re, -Im], [Im, Re]] (each eigenvalue twice): slow, but
+// independent of everything under test.
+inline std::vector<double> hermitian_eigenvalues(const Dense& h, std::size_t d) {
+  const std::size_t m = 2 * d;
+  std::vector<double> a(m * m);
+  for (std::size_t i = 0; i < d; ++i)
+    for (std::size_t j = 0; j < d; ++j) {
+      const cdouble v = h[i * d + j];
+      a[i * m + j] = a[(i + d) * m + j + d] = v.real();
+      a[(i + d) * m + j] = v.imag();
+      a[i * m + j + d] = -v.imag();
+    }
+  for (int sweep = 0; sweep < 60; ++sweep) {
+    double off = 0.0;
+    for (std::size_t p = 0; p < m; ++p)
+      for (std::size_t q = p + 1; q < m; ++q) off += a[p * m + q] * a[p * m + q];
+    if (off < 1e-26) break;
+    for (std::size_t p = 0; p < m; ++p)
+      for (std::size_t q = p + 1; q < m; ++q) {
+        if (std::abs(a[p * m + q]) < 1e-300) continue;
+        const double theta = 0.5 * std::atan2(2 * a[p * m + q], a[q * m + q] - a[p * m + p]);
+        const double c = std::cos(theta), s = std::sin(theta);
+        for (std::size_t k = 0; k < m; ++k) {
+          const double akp = a[k * m + p], akq = a[k * m + q];
+          a[k * m + p] = c * akp - s * akq;
+          a[k * m + q] = s * akp + c * akq;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+          const double apk = a[p * m + k], aqk = a[q * m + k];
+          a[p * m + k] = c * apk - s * aqk;
+          a[q * m + k] = s * apk + c * aqk;
+        }
+      }
+  }
+  std::vector<double> eig(m);
+  for (std::size_t i = 0; i < m; ++i) eig[i] = a[i * m + i];
+  std::sort(eig.begin(), eig.end());
+  return eig;
+}
+
 inline std::vector<cdouble> matvec(const Dense& m, const std::vector<cdouble>& v) {
   const std::size_t n = v.size();
   std::vector<cdouble> out(n);

@@ -88,6 +88,35 @@ TEST(GroupedPauliSum, AgreesWithTheWordOrderActionForEveryThreadCount) {
   }
 }
 
+// The Gershgorin bounds hold the spectrum (dense eigenvalues), and are exact where a
+// row's disc touches it: the Heisenberg chain's ferromagnetic top, n - 1.
+TEST(GroupedPauliSum, GershgorinBoundsHoldTheSpectrum) {
+  // The reference eigenvalues first: one bond of the chain has -3 once and 1 three times.
+  const Hamiltonian bond({{{1.0, 0.0}, "XX"}, {{1.0, 0.0}, "YY"}, {{1.0, 0.0}, "ZZ"}});
+  const auto pair = testing::hermitian_eigenvalues(testing::sum_of_words(bond.get_pwords(), 4), 4);
+  EXPECT_NEAR(pair.front(), -3.0, 1e-12);
+  EXPECT_NEAR(pair[2], 1.0, 1e-12);
+  EXPECT_NEAR(pair.back(), 1.0, 1e-12);
+  std::mt19937_64 rng(12);
+  for (std::size_t n : {2, 5, 7}) {
+    const Hamiltonian h = random_hamiltonian(n, 12, rng, true);
+    const auto [lo, hi] = GroupedPauliSum(h).spectral_bounds(2);
+    std::vector<double> eig = testing::hermitian_eigenvalues(testing::sum_of_words(h.get_pwords(), h.dim()), h.dim());
+    const double id = h.identity_coeff().real();
+    EXPECT_LE(lo, eig.front() - id + 1e-12) << n;
+    EXPECT_GE(hi, eig.back() - id - 1e-12) << n;
+    EXPECT_LE(hi - lo, 2 * h.norm_bound() + 1e-12);
+  }
+  std::vector<PauliWord> chain;
+  for (std::size_t k = 0; k + 1 < 12; ++k)
+    for (char p : {'X', 'Y', 'Z'}) {
+      std::string s(12, 'I');
+      s[k] = s[k + 1] = p;
+      chain.emplace_back(cdouble{1.0, 0.0}, s);
+    }
+  EXPECT_EQ(GroupedPauliSum(Hamiltonian(std::move(chain))).spectral_bounds(1).second, 11.0);
+}
+
 TEST(LanczosBounds, HoldTheSpectrumOfTheProjection) {
   // A tridiagonal T whose extreme Ritz values are known: the path graph, eigenvalues
   // 2 cos(pi k / (m + 1)); the bound must lie outside them, and approach them as the
@@ -151,6 +180,37 @@ TEST(EvolveChebyshev, CountsWhatItDoesAndUnwindsFromACheckpoint) {
   SolveStats unused;
   EXPECT_THROW(evolve_chebyshev(CountingOperator(g, unused, stop), psi.data(), 30.0, 1e-8, 2), std::runtime_error);
   EXPECT_EQ(calls, 5);
+}
+
+// The same operator without apply_nonidentity_then, as a distributed one is: the solver
+// then stores H' * psi whole and finishes each term in a pass of its own.
+struct StoringOperator {
+  const GroupedPauliSum& g;
+  std::uint64_t dim() const { return g.dim(); }
+  cdouble identity_coeff() const { return g.identity_coeff(); }
+  double norm_bound() const { return g.norm_bound(); }
+  void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t threads) const {
+    g.apply_nonidentity(in, out, threads);
+  }
+  std::pair<double, double> spectral_bounds(std::int32_t threads) const { return g.spectral_bounds(threads); }
+};
+
+TEST(EvolveChebyshev, FinishingTermsInCacheChangesNoBit) {
+  static_assert(HandingOverOperator<GroupedPauliSum> && !HandingOverOperator<StoringOperator>);
+  std::mt19937_64 rng(8);
+  for (std::size_t n : {4, 12, 13}) {
+    const Hamiltonian h = random_hamiltonian(n, 25, rng, true);
+    const GroupedPauliSum g(h);
+    const auto psi = testing::random_state(h.dim(), rng);
+    for (double theta : {0.4, 25.0}) {  // the safe interval, and an estimated one
+      SolveStats fused, stored;
+      const StateBuffer a = evolve_chebyshev(g, psi.data(), theta, 1e-9, 2, &fused);
+      const StateBuffer b = evolve_chebyshev(StoringOperator{g}, psi.data(), theta, 1e-9, 3, &stored);
+      EXPECT_TRUE(bitwise_equal(a.get(), b.get(), h.dim())) << n << " " << theta;
+      EXPECT_EQ(fused.degree, stored.degree);
+      EXPECT_EQ(fused.interval_hi, stored.interval_hi);
+    }
+  }
 }
 
 TEST(EvolveChebyshev, RefusesWhatItCannotDo) {

@@ -7,10 +7,14 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 
 #include "dense_reference.hpp"
 #include "morbizet/dense_matrix.hpp"
+#include "morbizet/evolve_chebyshev.hpp"
 #include "morbizet/evolve_higham.hpp"
+#include "morbizet/evolve_krylov.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
 
 namespace morbizet {
@@ -80,6 +84,35 @@ TEST(EvolveHigham, SingleStepClosedFormAndShortcuts) {
   const StateBuffer z = evolve_higham(h, zero, 3.0, 1e-8, 2);
   EXPECT_EQ(z[0], cdouble{});
   EXPECT_EQ(z[1], cdouble{});
+}
+
+// A phase exp(-i theta c) beyond the double range still scales a state into a
+// representable result: here e^-1000 and e^+800 on amplitudes near 1e300 and 1e-300,
+// with and without a non-identity part, in all three solvers.
+TEST(EvolveHigham, IdentityPhaseBeyondTheDoubleRangeInEverySolver) {
+  using Solver = StateBuffer (*)(const Hamiltonian&, const cdouble*, double);
+  const Solver solvers[] = {
+      [](const Hamiltonian& h, const cdouble* p, double t) { return evolve_higham(h, p, t, 1e-10, 1); },
+      [](const Hamiltonian& h, const cdouble* p, double t) { return evolve_krylov(h, p, t, 1e-10, 1); },
+      [](const Hamiltonian& h, const cdouble* p, double t) { return evolve_chebyshev(GroupedPauliSum(h), p, t, 1e-10, 1); }};
+  const double theta = 5.0;
+  for (const Solver& solve : solvers) {
+    for (double x : {0.0, 0.3}) {  // x * X plus the identity part
+      // decay: c = -200i, e^-1000 on 1e300; growth: c = 160i, e^800 on 1e-300
+      for (const auto& [c, scale, half] : {std::tuple{-200.0, 1e300, -500.0}, std::tuple{160.0, 1e-300, 400.0}}) {
+        const Hamiltonian h({{{x, 0.0}, "X"}, {{0.0, c}, "I"}});
+        const cdouble psi[2] = {{0.6 * scale, 0.0}, {0.0, 0.8 * scale}};
+        const StateBuffer r = solve(h, psi, theta);
+        // exp(-i theta x X) (0.6, 0.8i): cos(theta x) psi - i sin(theta x) X psi, by hand.
+        const double co = std::cos(theta * x), si = std::sin(theta * x);
+        const cdouble expected[2] = {{0.6 * co + 0.8 * si, 0.0}, {0.0, 0.8 * co - 0.6 * si}};
+        for (int i = 0; i < 2; ++i) {
+          const cdouble unscaled = r[i] / std::exp(half) / std::exp(half) / scale;
+          EXPECT_LT(std::abs(unscaled - expected[i]), 1e-9) << "x = " << x << ", c = " << c << "i, i = " << i;
+        }
+      }
+    }
+  }
 }
 
 TEST(EvolveHigham, MatchesDenseExponentialAndThreadCounts) {
