@@ -111,7 +111,10 @@ def test_quick_runs_report_counts_parameters_and_intervals(quick_run):
             spectrum = spectra[(run["model"], run["n"])]
             assert run["spectrum"] == [spectrum["min"], spectrum["max"]]
             lo, hi = run["interval"]
-            assert lo <= spectrum["min"] < spectrum["max"] <= hi, run
+            # The reference eigenvalues carry the eigensolver's rounding; a certain bound
+            # may touch the spectrum exactly (the Heisenberg chain's ferromagnetic state).
+            slack = 1e-9 * max(1.0, abs(spectrum["min"]), abs(spectrum["max"]))
+            assert lo - slack <= spectrum["min"] < spectrum["max"] <= hi + slack, run
         elif run["method"] == "scipy":
             assert run["applications"] > 0
         word_pass = doc["floor"]["word_pass"][str(run["n"])][str(run["threads"])]["seconds"]
