@@ -157,6 +157,27 @@ def test_chebyshev_keeps_tiny_weights_at_the_far_end_of_the_spectrum(terms, end,
     assert hi - lo < 2 * sum(abs(c) for c, _ in terms)  # the estimate was used, not +-norm_bound
 
 
+@pytest.mark.parametrize("case", ["ferromagnet", "diagonal"])
+def test_chebyshev_with_the_spectrum_on_the_ends_of_its_interval(rng, case):
+    # Gershgorin discs are exact here: the Heisenberg chain's |0...0> has energy n - 1, the top
+    # of both its spectrum and its discs, and a sum of Z words has radius 0 in every row. The
+    # extreme eigenvalues then lie on the interval's ends, where rounding may put them just
+    # outside; the series must still hold the phase over many terms.
+    n = 9
+    if case == "ferromagnet":
+        terms = heisenberg_terms(n)
+        psi = np.zeros(2**n, complex)
+        psi[0] = 1.0
+        expected = np.exp(-60j * (n - 1)) * psi
+    else:
+        terms = [(rng.normal(), "".join(rng.choice(list("IZ"), size=n))) for _ in range(12)]
+        psi = random_state(rng, n)
+        expected = np.exp(-60j * np.diag(dense(terms))) * psi
+    got, stats = mz._solve("chebyshev", hamiltonian(terms), psi, 60.0, 1e-12, 2)
+    assert np.linalg.norm(got - expected) <= 1e-11
+    assert stats["degree"] > 100
+
+
 def test_chebyshev_refuses_non_hermitian_sums():
     ham = hamiltonian([(1.0, "XZ"), (0.5 + 0.25j, "YI"), (0.3 - 0.2j, "II")])
     with pytest.raises(ValueError, match=r"word 1 \(YI\).*_evolve_higham"):
