@@ -227,7 +227,10 @@ SANITIZED = bool(os.environ.get("MORBIZET_SANITIZED"))
     "while True: H @ psi",
 ])
 def test_ctrl_c_stops_a_long_run(statement):
-    code = (f"import sys; sys.path.insert(0, {HERE!r}); import morbizet as mb; from conftest import heisenberg_terms\n"
+    # A child of a background job inherits SIGINT ignored, and Python then installs no
+    # handler of its own; put back the one an interactive session has.
+    code = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            f"import sys; sys.path.insert(0, {HERE!r}); import morbizet as mb; from conftest import heisenberg_terms\n"
             "H = mb.PauliSum(heisenberg_terms(20)); psi = mb.basis_state('01' * 10)\n"
             "print('started', flush=True)\n"
             f"try:\n    {statement}\nexcept KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
