@@ -56,7 +56,11 @@ class CountingOperator {
     requires BoundedOperator<Op>
   {
     checkpoint_();
-    return op_.spectral_bounds(threads);
+    if constexpr (requires { op_.spectral_bounds(threads, checkpoint_); }) {
+      return op_.spectral_bounds(threads, checkpoint_);
+    } else {
+      return op_.spectral_bounds(threads);
+    }
   }
 
   // A distributed operator stays one; its collectives pass straight through.

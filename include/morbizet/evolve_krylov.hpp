@@ -5,6 +5,7 @@
 // recurrence treats H - identity_coeff*I as Hermitian.
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "morbizet/complex.hpp"
@@ -33,6 +34,10 @@ struct KrylovWorkspace {
   KrylovWorkspace(std::uint64_t d, std::uint64_t dim);
 
   std::uint64_t d;
+  // lanczos_project ends the space at the first beta_j below the invariant-subspace
+  // threshold (2^-52 * 100, less for a norm below 1) or below this cap, whichever is
+  // lower; the solver sets it from rtol and theta.
+  double breakdown_cap = std::numeric_limits<double>::infinity();
   std::vector<double> T;  // d x d, row-major: alpha_j at (j, j), beta_j at (j+1, j) and (j, j+1)
   StateBuffer v_prev;
   StateBuffer v_cur;

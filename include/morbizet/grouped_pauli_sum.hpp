@@ -76,6 +76,8 @@ class GroupedPauliSum {
   // indices without touching a state, about the work of one application; tight where
   // large diagonals come with small off-diagonal rows (the Heisenberg chain's top).
   std::pair<double, double> spectral_bounds(std::int32_t num_threads) const;
+  // The same, calling checkpoint between slices of the rows.
+  std::pair<double, double> spectral_bounds(std::int32_t num_threads, const Checkpoint& checkpoint) const;
   // The same over the rows [begin, begin + len) of a slice whose index bits above
   // local_mask are top (a process's share of a distributed state).
   std::pair<double, double> gershgorin_bounds(std::uint64_t local_mask, std::uint64_t top, std::uint64_t begin,
@@ -83,6 +85,7 @@ class GroupedPauliSum {
 
   const std::vector<FlipGroup>& groups() const { return groups_; }
   const std::vector<GroupWord>& words() const { return words_; }
+  std::uint64_t num_words() const { return words_.size(); }
 
   // The building block of a distributed action. For every output amplitude j of the
   // local indices [out_begin, out_begin + len) (whole blocks of block_size(), or one

@@ -113,7 +113,9 @@ void init_distributed(nb::module_& m) {
           StateBuffer copy;
           const cdouble* data = aligned_data(psi, n_psi, copy);
           switch (which) {
-            case Method::taylor: result = evolve_higham(counted, data, theta, rtol, num_threads, &stats); break;
+            case Method::taylor:
+              result = evolve_higham(counted, data, theta, rtol, num_threads, &stats, TaylorRounding::bounded);
+              break;
             case Method::krylov: result = evolve_krylov(counted, data, theta, rtol, num_threads, &stats); break;
             case Method::chebyshev: result = evolve_chebyshev(counted, data, theta, rtol, num_threads, &stats); break;
           }

@@ -32,7 +32,8 @@ StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, doubl
   const InterruptibleHamiltonian words(ham);
   switch (method) {
     case Method::taylor:
-      return evolve_higham(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
+      return evolve_higham(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats,
+                           TaylorRounding::bounded);
     case Method::krylov:
       return evolve_krylov(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
     case Method::chebyshev: {

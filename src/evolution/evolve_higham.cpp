@@ -54,8 +54,52 @@ TaylorParameters choose_taylor_parameters(double b, double rtol) {
   return best;
 }
 
+namespace {
+
+// The logarithm of max_k h^k / k!, the largest Taylor term of a substep of norm h.
+double log_largest_term(double h) {
+  const double lh = std::log(h);
+  double best = -std::numeric_limits<double>::infinity();
+  for (double k = 1.0; k <= std::floor(h) + 1.0; k += 1.0) best = std::max(best, k * lh - std::lgamma(k + 1.0));
+  return best;
+}
+
+}  // namespace
+
+TaylorParameters limit_taylor_rounding(TaylorParameters p, double b, double rtol) {
+  constexpr double kEpsilon = 0x1p-52;
+  // s * eps * peak(b/s) = b * eps * peak(h)/h with h = b/s, which falls as s grows and
+  // reaches its floor b * eps at h = 2 (peak(2) = 2); below rtol/4 where possible.
+  const double budget = std::max(std::log(0.25 * rtol), std::log(kEpsilon * b));
+  auto fits = [&](double s) { return std::log(s) + std::log(kEpsilon) + log_largest_term(b / s) <= budget + 1e-9; };
+  const double sd = static_cast<double>(p.s);
+  if (b / sd <= 2.0 || fits(sd)) return p;
+  const double most = std::ceil(b / 2.0);
+  if (!(most < 0x1p63)) throw_too_large(b, rtol);
+  auto lo = p.s, hi = static_cast<std::uint64_t>(most);  // fits(hi) holds; find the first s that fits
+  while (lo + 1 < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    if (fits(static_cast<double>(mid))) {
+      hi = mid;
+    } else {
+      lo = mid;
+    }
+  }
+  // The lowest degree whose truncation bound holds at the new substep count (p.m does,
+  // since more substeps only shorten each one).
+  const double g = std::log(std::log1p(rtol * 0.5));
+  const double log_s = std::log(static_cast<double>(hi));
+  std::uint64_t m = 1;
+  while (m < p.m) {
+    const double md = static_cast<double>(m);
+    if ((md + 1.0) * std::log(b) - std::lgamma(md + 2.0) - md * log_s <= g) break;
+    ++m;
+  }
+  return {m, hi};
+}
+
 StateBuffer evolve_higham(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
-                          SolveStats* stats) {
+                          SolveStats* stats, TaylorRounding rounding) {
   require_positive_rtol(rtol);
   const std::uint64_t dim = op.local_dim();
   const cdouble c = cmul({0.0, -theta}, op.identity_coeff());
@@ -71,7 +115,8 @@ StateBuffer evolve_higham(OperatorRef op, const cdouble* psi, double theta, doub
   }
 
   // Chosen before any allocation, so that a refused request costs nothing.
-  const TaylorParameters p = choose_taylor_parameters(b, rtol);
+  TaylorParameters p = choose_taylor_parameters(b, rtol);
+  if (rounding == TaylorRounding::bounded) p = limit_taylor_rounding(p, b, rtol);
   if (stats != nullptr) *stats = SolveStats{stats->applications, p.m, p.s};
   allocate_collectively(op, [&] {
     result = allocate_state(dim);

@@ -19,11 +19,19 @@ constexpr std::uint64_t kMaxKrylovDim = 64;
 // rounding noise, and the Krylov space built so far is invariant under H'.
 constexpr double kBreakdown = 2.220446049250313e-14;
 
+// Below this a beta_j cannot be divided by safely (its reciprocal would overflow), so a
+// breakdown is taken whatever the cap.
+constexpr double kSmallestDivisor = 0x1p-960;
+
 // The breakdown threshold for H'. beta_j is at most |H'| <= norm_bound, so a fixed
 // threshold would take every step of a Hamiltonian with tiny coefficients (say 1e-15,
 // evolved for theta = 1e15) for a breakdown and return psi unchanged. Below norm 1 the
 // threshold therefore shrinks with the norm; from norm 1 upward it is the fixed one.
-double breakdown_threshold(const OperatorRef& h) { return kBreakdown * std::min(1.0, h.norm_bound()); }
+// The workspace's cap lowers it further: a small beta_j is a true part of H' whose
+// effect over a long time can exceed the tolerance (H = Z + 1e-14 X over t = 1e5).
+double breakdown_threshold(const OperatorRef& h, const KrylovWorkspace& ws) {
+  return std::max(kSmallestDivisor, std::min(kBreakdown * std::min(1.0, h.norm_bound()), ws.breakdown_cap));
+}
 
 // The element-wise steps run on num_threads threads; they give the same values on any
 // number. The sums (inner products and norms) run on the calling thread in index order,
@@ -56,6 +64,60 @@ int rescale_if_needed(const OperatorRef& op, cdouble* x, std::uint64_t len, doub
   scale_by_power_of_two(x, len, -e, threads);
   beta = state_norm(op, x, len);
   return e;
+}
+
+// The whole space as the Krylov space (d = dim <= 64, one substep): there is no
+// truncation error to bound, but the plain three-term recurrence loses orthogonality
+// within a few steps, and once it has, T no longer represents H' and a long substep
+// comes out plainly wrong (a norm of 1.0001, errors of order one). The basis has at
+// most 64 vectors of at most 64 amplitudes, so it is kept, and each new vector is
+// orthogonalised against all of it twice ("twice is enough": Giraud, Langou and
+// Rozloznik 2005). Then out = beta * V_m * exp(-i*tau*T_m) * e_1, from m applications.
+// The inner products of a state spread over processes are added in rank order.
+void exact_space_substep(const OperatorRef& h, const cdouble* x, double beta, double tau, cdouble* out,
+                         std::int32_t num_threads, KrylovWorkspace& ws) {
+  const std::uint64_t len = h.local_dim();
+  const std::uint64_t d = ws.d;
+  const double threshold = breakdown_threshold(h, ws);
+  std::vector<cdouble> basis(d * len);
+  std::vector<double> overlaps(2 * d);
+  for (std::uint64_t i = 0; i < len; ++i) basis[i] = x[i] * (1.0 / beta);
+  std::uint64_t m = d;
+  for (std::uint64_t j = 0; j < d; ++j) {
+    cdouble* w = ws.w.get();
+    h.apply_nonidentity(basis.data() + j * len, w, num_threads);
+    double alpha = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::uint64_t k = 0; k <= j; ++k) {
+        const cdouble o = dot_conj(basis.data() + k * len, w, len);
+        overlaps[2 * k] = o.real();
+        overlaps[2 * k + 1] = o.imag();
+      }
+      h.sum_across_in_rank_order(overlaps.data(), static_cast<int>(2 * (j + 1)));
+      for (std::uint64_t k = 0; k <= j; ++k) {
+        const cdouble o{overlaps[2 * k], overlaps[2 * k + 1]};
+        const cdouble* v = basis.data() + k * len;
+        for (std::uint64_t i = 0; i < len; ++i) w[i] -= o * v[i];
+      }
+      alpha += overlaps[2 * j];
+    }
+    ws.T[j * d + j] = alpha;
+    const double beta_j = state_norm(h, w, len);
+    if (j + 1 == d || beta_j < threshold) {
+      m = j + 1;
+      break;
+    }
+    ws.T[(j + 1) * d + j] = beta_j;
+    ws.T[j * d + j + 1] = beta_j;
+    for (std::uint64_t i = 0; i < len; ++i) basis[(j + 1) * len + i] = w[i] * (1.0 / beta_j);
+  }
+  const DenseMatrix e = expm(build_projected_matrix(ws.T, d, m, {0.0, -tau}), m);
+  std::fill(out, out + len, cdouble{0.0, 0.0});
+  for (std::uint64_t k = 0; k < m; ++k) {
+    const cdouble coefficient = beta * e[k * m];
+    const cdouble* v = basis.data() + k * len;
+    for (std::uint64_t i = 0; i < len; ++i) out[i] += coefficient * v[i];
+  }
 }
 
 }  // namespace
@@ -109,7 +171,7 @@ std::uint64_t lanczos_project(OperatorRef h, const cdouble* x, double beta, std:
   const std::uint64_t d = ws.d;
   scale_into_parallel(x, ws.v_cur.get(), dim, {1.0 / beta, 0.0}, num_threads);
   if (d == 0) return 0;
-  const double threshold = breakdown_threshold(h);
+  const double threshold = breakdown_threshold(h, ws);
   double beta_prev = 0.0;
   for (std::uint64_t j = 0;; ++j) {
     cdouble* w = ws.w.get();
@@ -182,6 +244,11 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
     ws = std::make_unique<KrylovWorkspace>(p.d, dim);
   });
   const double tau = theta / static_cast<double>(p.n);
+  // A beta_j dropped at a breakdown changes each substep by at most |tau| * beta_j
+  // (relative), n substeps by |theta| * beta_j: kept within a quarter of rtol, beside
+  // the half that the truncation bound takes.
+  ws->breakdown_cap = 0.25 * rtol / std::abs(theta);
+  const bool whole_space = p.d == ham.dim();
   // A phase per substep beyond the double range (a large complex identity part) is
   // applied as a factor and a power of two carried to the end.
   const SplitPhase phase = split_exp(cmul({0.0, -tau}, s));
@@ -197,8 +264,12 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
       std::fill(y, y + dim, cdouble{0.0, 0.0});  // the zero vector stays zero exactly
     } else {
       std::fill(ws->T.begin(), ws->T.end(), 0.0);
-      const std::uint64_t m = lanczos_project(ham, x, beta, num_threads, *ws);
-      lanczos_reconstruct(ham, x, beta, m, tau, y, num_threads, *ws);
+      if (whole_space) {
+        exact_space_substep(ham, x, beta, tau, y, num_threads, *ws);
+      } else {
+        const std::uint64_t m = lanczos_project(ham, x, beta, num_threads, *ws);
+        lanczos_reconstruct(ham, x, beta, m, tau, y, num_threads, *ws);
+      }
       if (exponent != 0) scale_by_power_of_two(y, dim, exponent, num_threads);
     }
     // The identity part commutes with H': one scalar phase per substep.

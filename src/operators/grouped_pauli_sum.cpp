@@ -377,7 +377,7 @@ void GroupedPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilo
                                              const Checkpoint& checkpoint) const {
   const SliceSource whole{in, 0, 0};
   const Job job{&groups_, words_.data(), 0, groups_.size(), &whole, 0, dim_ - 1, true, &then};
-  const std::uint64_t slice = std::max(checkpoint_slice(dim_), std::min(then.unit, dim_));
+  const std::uint64_t slice = std::max(checkpoint_slice(dim_, words_.size()), std::min(then.unit, dim_));
   for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
     if (begin > 0) checkpoint();
     run(job, nullptr, begin, slice, std::min(then.unit, dim_), num_threads);
@@ -418,6 +418,19 @@ std::pair<double, double> GroupedPauliSum::spectral_bounds(std::int32_t num_thre
   return gershgorin_bounds(dim_ - 1, 0, 0, dim_, num_threads);
 }
 
+std::pair<double, double> GroupedPauliSum::spectral_bounds(std::int32_t num_threads,
+                                                           const Checkpoint& checkpoint) const {
+  // The extremes of slices combine exactly, in any order.
+  const std::uint64_t slice = checkpoint_slice(dim_, words_.size());
+  std::pair<double, double> bounds{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
+    if (begin > 0) checkpoint();
+    const auto [lo, hi] = gershgorin_bounds(dim_ - 1, 0, begin, slice, num_threads);
+    bounds = {std::min(bounds.first, lo), std::max(bounds.second, hi)};
+  }
+  return bounds;
+}
+
 void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads) const {
   const SliceSource whole{in, 0, 0};
   accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out, 0, dim_, true, num_threads);
@@ -426,7 +439,7 @@ void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::in
 void GroupedPauliSum::apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads,
                                         const Checkpoint& checkpoint) const {
   const SliceSource whole{in, 0, 0};
-  const std::uint64_t slice = checkpoint_slice(dim_);
+  const std::uint64_t slice = checkpoint_slice(dim_, words_.size());
   for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
     if (begin > 0) checkpoint();
     accumulate(0, groups_.size(), &whole, 0, dim_ - 1, out + begin, begin, slice, true, num_threads);

@@ -14,7 +14,7 @@ void InterruptibleHamiltonian::apply_nonidentity(const cdouble* in, cdouble* out
   // Every output amplitude is computed within its slice, from +0 and in word order, as
   // the whole-vector action computes it.
   const std::uint64_t dim = h_.dim();
-  const std::uint64_t slice = checkpoint_slice(dim);
+  const std::uint64_t slice = checkpoint_slice(dim, terms_.size());
   const SliceSource whole{in, 0, 0};
   for (std::uint64_t begin = 0; begin < dim; begin += slice) {
     if (begin > 0) checkpoint();

@@ -27,7 +27,7 @@ StateBuffer apply_hamiltonian(const GroupedPauliSum& h, const cdouble* psi, std:
 cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads,
                           const Checkpoint& checkpoint) {
   const std::uint64_t dim = h.dim();
-  const std::uint64_t slice = std::min(dim, kSlice);
+  const std::uint64_t slice = std::min({dim, kSlice, checkpoint_slice(dim, h.num_words())});
   const std::uint64_t leaf = sum_block_size(dim);
   StateBuffer part = allocate_state(slice);
   std::vector<double> re, im, norm;

@@ -40,6 +40,40 @@ def test_evolve_matches_dense_exponential(rng, method):
     assert mb.evolve(h, psi, []).shape == (0, 64)
 
 
+def _field_chain(n, seed):
+    r = np.random.default_rng(seed)
+    return ([(1.0, "I" * k + "ZZ" + "I" * (n - k - 2)) for k in range(n - 1)]
+            + [(r.normal(), "I" * k + p + "I" * (n - k - 1)) for k in range(n) for p in "XZ"])
+
+
+# Each returned state must be within rtol, or within the rounding floor eps * |t| * sum |c|
+# where that is larger, whatever the time and the size of the space.
+ACCURACY_CASES = {
+    # The Krylov space is the whole space (2^n <= 64): one long substep.
+    "whole space, t = 20": (_field_chain(6, 1), None, 20.0, 1e-8, METHODS),
+    "whole space, 40 random words": (random_terms(np.random.default_rng(3), 6, 40), None, 100.0, 1e-8, METHODS),
+    "whole space, n = 5": (_field_chain(5, 2), None, 30.0, 1e-12, METHODS),
+    # A coupling far below the breakdown threshold, which acts over a long time.
+    "tiny coupling": ([(1.0, "ZI"), (1e-14, "IX")], [1, 0, 0, 0], 1e5, 1e-12, ["krylov", "chebyshev"]),
+    # Many substeps, each rounding terms that peak far above the result.
+    "long time": ([(1.0, "Z")], [0.6, 0.8], 500.0, 1e-12, METHODS),
+    "long time, looser": ([(0.5, "Z"), (0.25, "I")], [0.6, 0.8j], 4e4, 1e-9, ["taylor"]),
+}
+
+
+@pytest.mark.parametrize("case", ACCURACY_CASES)
+def test_every_method_meets_rtol_at_long_times_and_on_small_spaces(case):
+    terms, psi, t, rtol, methods = ACCURACY_CASES[case]
+    n = len(terms[0][1])
+    psi = random_state(np.random.default_rng(11), n) if psi is None else np.asarray(psi, dtype=complex)
+    values, vectors = np.linalg.eigh(dense(terms))
+    exact = vectors @ (np.exp(-1j * t * values) * (vectors.conj().T @ psi))
+    floor = 2.0**-52 * abs(t) * sum(abs(c) for c, _ in terms)
+    for method in methods:
+        error = np.linalg.norm(mb.evolve(mb.PauliSum(terms), psi, t, method=method, rtol=rtol) - exact)
+        assert error <= max(rtol, 4 * floor) * np.linalg.norm(psi), (method, error)
+
+
 def test_non_hermitian_sums_take_taylor(rng):
     terms = random_terms(rng, 4, 6, hermitian=False)
     psi = random_state(rng, 4)
