@@ -12,6 +12,8 @@ from numpy.typing import NDArray
 
 import _morbizet
 
+from ._distributed import Session
+
 Hamiltonian = _morbizet._Hamiltonian
 State = NDArray[np.complex128]
 
@@ -36,25 +38,26 @@ def _distributed(name: str) -> Any:
 
 
 def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
-          comm: Any = None) -> tuple[State, dict[str, Any]]:
+          session: Session | None = None) -> tuple[State, dict[str, Any]]:
     """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
-    With comm, psi is this process's slice and so is the result (collective)."""
-    if comm is None:
+    With a session, psi is this process's slice and so is the result (collective)."""
+    if session is None:
         state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads)
     else:
-        state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads, comm.py2f())
+        state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
+                                                         session.comm.py2f(), session.interrupted)
     return state, dict(info)
 
 
-def apply(ham: Hamiltonian, psi: State, threads: int, comm: Any = None) -> State:
-    """H psi, the identity part included (this process's slice with comm)."""
-    if comm is None:
+def apply(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None) -> State:
+    """H psi, the identity part included (this process's slice with a session)."""
+    if session is None:
         return _morbizet._apply(ham, psi, threads)
-    return _distributed("_apply_distributed")(ham, psi, threads, comm.py2f())
+    return _distributed("_apply_distributed")(ham, psi, threads, session.comm.py2f())
 
 
-def expectation(ham: Hamiltonian, psi: State, threads: int, comm: Any = None) -> complex:
-    """<psi|H|psi>, not normalised; with comm over the whole state, the same everywhere."""
-    if comm is None:
+def expectation(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None) -> complex:
+    """<psi|H|psi>, not normalised; with a session over the whole state, the same everywhere."""
+    if session is None:
         return _morbizet._expectation(ham, psi, threads)
-    return _distributed("_expectation_distributed")(ham, psi, threads, comm.py2f())
+    return _distributed("_expectation_distributed")(ham, psi, threads, session.comm.py2f())

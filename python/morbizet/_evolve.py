@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
-from ._distributed import agreed
+from ._distributed import Session
 from ._pauli_sum import PauliSum
 from ._progress import Progress
 
@@ -119,15 +119,26 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
                 _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads), *_times(t),
                 None if observables is None else _observables(observables, op.num_qubits), op._hamiltonian())
 
-    checked = prepare() if comm is None else agreed(comm, prepare)
+    def same(checked: tuple[Any, ...]) -> dict[str, Any]:
+        op, solver, _, tolerance, _, times, single, measured, _ = checked
+        return {"H": op, "method": solver, "t": (times, single), "rtol": tolerance, "observables": measured,
+                "observables as one PauliSum": isinstance(observables, PauliSum)}
+
+    if comm is None:
+        return _evolve(prepare(), isinstance(observables, PauliSum), progress, None)
+    with Session(comm) as session:
+        return _evolve(session.agreed(prepare, same), isinstance(observables, PauliSum),
+                       progress and comm.Get_rank() == 0, session)
+
+
+def _evolve(checked: tuple[Any, ...], bare: bool, progress: bool,
+            session: Session | None) -> NDArray[Any] | float | complex:
     H, solver, state, rtol, count, times, single, measured, ham = checked
-    bare = isinstance(observables, PauliSum)
-    progress = progress and (comm is None or comm.Get_rank() == 0)
 
     if measured is None:
         if single:
             with Progress(1, progress) as bar:
-                out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, comm)
+                out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session)
                 bar.advance()
             return out
         rows = np.empty((times.size, state.size), dtype=np.complex128)
@@ -135,7 +146,7 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
         def keep(k: int, current: _core.State) -> None:
             rows[k] = current
 
-        _walk(ham, state, times, solver, rtol, count, progress, keep, comm)
+        _walk(ham, state, times, solver, rtol, count, progress, keep, session)
         return rows
 
     hermitian = all(o.is_hermitian for o in measured)
@@ -144,24 +155,26 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
 
     def measure(k: int, current: _core.State) -> None:
         for j, o in enumerate(compiled):
-            value = _core.expectation(o, current, count, comm)
+            value = _core.expectation(o, current, count, session)
             values[k, j] = value.real if hermitian else value
 
-    _walk(ham, state, times, solver, rtol, count, progress, measure, comm)
+    _walk(ham, state, times, solver, rtol, count, progress, measure, session)
     if bare:
         values = values[:, 0]
     return values[0] if single else values
 
 
 def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,
-          threads: int, progress: bool, visit: Callable[[int, _core.State], None], comm: Any) -> None:
+          threads: int, progress: bool, visit: Callable[[int, _core.State], None], session: Session | None) -> None:
     """Calls visit(k, state at times[k]) for each k in order, each state evolved from the
-    previous one, so that only the current state is held."""
+    previous one, so that only the current state is held (the times are read one at a
+    time, never copied into a list)."""
     current, now = state, 0.0
     with Progress(times.size, progress) as bar:
-        for k, t in enumerate(times.tolist()):
+        for k in range(times.size):
+            t = float(times[k])
             if t != now:
-                current, _ = _core.solve(method, ham, current, t - now, rtol, threads, comm)
+                current, _ = _core.solve(method, ham, current, t - now, rtol, threads, session)
                 now = t
             visit(k, current)
             bar.advance()
@@ -180,8 +193,13 @@ def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "au
         times, single = _times(t)
         if not single:
             raise TypeError("evolve_with_info takes a single time; use evolve for a sequence of times")
-        return (_method(op, method), op._hamiltonian(), _arguments.state(psi, op.num_qubits, comm=comm),
+        return (op, _method(op, method), _arguments.state(psi, op.num_qubits, comm=comm),
                 float(times[0]), _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads))
 
-    solver, ham, state, time, rtol, count = prepare() if comm is None else agreed(comm, prepare)
-    return _core.solve(solver, ham, state, time, rtol, count, comm)
+    if comm is None:
+        op, solver, state, time, rtol, count = prepare()
+        return _core.solve(solver, op._hamiltonian(), state, time, rtol, count)
+    with Session(comm) as session:
+        op, solver, state, time, rtol, count = session.agreed(
+            prepare, lambda c: {"H": c[0], "method": c[1], "t": c[3], "rtol": c[4]})
+        return _core.solve(solver, op._hamiltonian(), state, time, rtol, count, session)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import cmath
+import hashlib
 import numbers
 import operator
 from collections.abc import Iterable, Mapping
@@ -12,7 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
-from ._distributed import agreed
+from ._distributed import Session
 
 if TYPE_CHECKING:
     import scipy.sparse
@@ -126,7 +127,7 @@ class PauliSum:
     operator.
     """
 
-    __slots__ = ("_terms", "_num_qubits", "_simplified", "_compiled")
+    __slots__ = ("_terms", "_num_qubits", "_simplified", "_compiled", "_digest")
 
     # NumPy arrays then leave `array * H` and `array @ H` to PauliSum, which refuses them,
     # instead of building an object array of PauliSums.
@@ -158,6 +159,7 @@ class PauliSum:
         self._num_qubits = num_qubits
         self._simplified: PauliSum | None = None
         self._compiled: _core.Hamiltonian | None = None
+        self._digest: str | None = None
 
     @classmethod
     def _of_checked(cls, terms: list[_Term], num_qubits: int) -> PauliSum:
@@ -272,6 +274,13 @@ class PauliSum:
         # Pauli strings are Hermitian, so the adjoint only conjugates the coefficients.
         return PauliSum._of_checked([(c.conjugate(), s) for c, s in self._terms], self._num_qubits)
 
+    def _fingerprint(self) -> str:
+        """The terms as exact text, the same on every process for equal terms in the same
+        order (to check that processes pass the same operator)."""
+        if self._digest is None:
+            self._digest = hashlib.sha256(repr((self._num_qubits, self._terms)).encode()).hexdigest()
+        return self._digest
+
     def _hamiltonian(self) -> _core.Hamiltonian:
         """The compiled form of the simplified sum, built once: the sum never changes."""
         if self._compiled is None:
@@ -360,8 +369,9 @@ class PauliSum:
         and so is the result; collective."""
         if comm is None:
             return self._apply(psi, _arguments.threads(threads))
-        state, count = agreed(comm, lambda: self._checked(psi, threads, comm))
-        return _core.apply(self._hamiltonian(), state, count, comm)
+        with Session(comm) as session:
+            state, count = session.agreed(lambda: self._checked(psi, threads, comm), lambda _: {"H": self})
+            return _core.apply(self._hamiltonian(), state, count, session)
 
     def _checked(self, psi: ArrayLike, threads: int | None, comm: Any) -> tuple[NDArray[np.complex128], int]:
         return _arguments.state(psi, self._num_qubits, comm=comm), _arguments.threads(threads)
@@ -386,9 +396,12 @@ class PauliSum:
         """<psi|H|psi>, not normalised: a float when H is Hermitian, else a complex. With an
         mpi4py ``comm``, psi is this process's slice and the value is that of the whole
         state, the same on every process; collective."""
-        checked = self._checked(psi, threads, None) if comm is None else agreed(
-            comm, lambda: self._checked(psi, threads, comm))
-        value = _core.expectation(self._hamiltonian(), *checked, comm)
+        if comm is None:
+            value = _core.expectation(self._hamiltonian(), *self._checked(psi, threads, None))
+        else:
+            with Session(comm) as session:
+                checked = session.agreed(lambda: self._checked(psi, threads, comm), lambda _: {"H": self})
+                value = _core.expectation(self._hamiltonian(), *checked, session)
         return value.real if self.is_hermitian else value
 
     def as_linear_operator(self, threads: int | None = None) -> scipy.sparse.linalg.LinearOperator:

@@ -32,7 +32,7 @@ def basis_state(bits: str | int, num_qubits: int | None = None, *, comm: Any = N
         rank, size = layout(comm)
         return index, local_length(n, size), rank
 
-    index, local, rank = agreed(comm, prepare)
+    index, local, rank = agreed(comm, prepare, lambda c: {"bits": c[:2]})
     psi = np.zeros(local, dtype=np.complex128)
     if index // local == rank:
         psi[index % local] = 1.0

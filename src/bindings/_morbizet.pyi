@@ -42,9 +42,9 @@ def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(sha
 def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> complex:
     """<psi|H|psi>, not normalised."""
 
-def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int) -> tuple:
+def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None) -> tuple:
     """
-    As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective.
+    As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is pending here, which stops every process.
     """
 
 def _apply_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, comm: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:

@@ -31,11 +31,14 @@ namespace {
 
 // As SignalCheck, and every process learns at each checkpoint whether any of them
 // caught a signal, so that all stop together: those that did not catch it raise
-// KeyboardInterrupt too.
+// KeyboardInterrupt too. The package defers SIGINT while it runs a collective call (its
+// handler only records it, since raising in the Python code between two collectives
+// would leave the other processes waiting); `interrupted`, when not None, says whether
+// such a signal is pending.
 class CollectiveSignalCheck {
  public:
-  CollectiveSignalCheck(ReleasedInterpreterLock& lock, const Communicator& comm)
-      : lock_(lock), comm_(comm), next_(std::chrono::steady_clock::now()) {}
+  CollectiveSignalCheck(ReleasedInterpreterLock& lock, const Communicator& comm, nb::object interrupted)
+      : lock_(lock), comm_(comm), interrupted_(std::move(interrupted)), next_(std::chrono::steady_clock::now()) {}
   Checkpoint checkpoint() { return {&CollectiveSignalCheck::poll, this}; }
 
  private:
@@ -45,15 +48,21 @@ class CollectiveSignalCheck {
     const auto now = std::chrono::steady_clock::now();
     if (now >= check.next_) {
       check.next_ = now + std::chrono::milliseconds(50);
-      raised = check.lock_.with_lock([] { return PyErr_CheckSignals() != 0; });
+      raised = check.lock_.with_lock([&] {
+        if (PyErr_CheckSignals() != 0) return true;
+        return !check.interrupted_.is_none() && nb::cast<bool>(check.interrupted_());
+      });
     }
     if (!check.comm_.any(raised)) return;
-    if (!raised) check.lock_.with_lock([] { PyErr_SetNone(PyExc_KeyboardInterrupt); });
+    check.lock_.with_lock([] {
+      if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    });
     throw SignalRaised{};
   }
 
   ReleasedInterpreterLock& lock_;
   const Communicator& comm_;
+  nb::object interrupted_;
   std::chrono::steady_clock::time_point next_;
 };
 
@@ -80,7 +89,7 @@ void init_distributed(nb::module_& m) {
   m.def(
       "_solve_distributed",
       [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
-         std::int32_t num_threads, std::int64_t comm_handle) {
+         std::int32_t num_threads, std::int64_t comm_handle, nb::object interrupted) {
         const std::size_t n_psi = psi.shape(0);
         SolveStats stats;
         StateBuffer result;
@@ -108,7 +117,7 @@ void init_distributed(nb::module_& m) {
           const DistributedPauliSum op(ham, comm,
                                        which == Method::chebyshev ? ActionOrder::grouped : ActionOrder::words);
           comm.agree_or_throw(slice_error(n_psi, op));
-          CollectiveSignalCheck signals(unlocked, comm);
+          CollectiveSignalCheck signals(unlocked, comm, std::move(interrupted));
           const CountingOperator counted(op, stats, signals.checkpoint());
           StateBuffer copy;
           const cdouble* data = aligned_data(psi, n_psi, copy);
@@ -129,9 +138,10 @@ void init_distributed(nb::module_& m) {
         info["bytes_per_application"] = per_application;
         return nb::make_tuple(to_numpy(std::move(result), n_psi), info);
       },
-      "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "comm"_a,
+      "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "comm"_a, "interrupted"_a = nb::none(),
       "As _solve, on this process's slice of a state spread over the processes of comm (a Fortran "
-      "communicator handle); collective.");
+      "communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is "
+      "pending here, which stops every process.");
   m.def(
       "_apply_distributed",
       [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads, std::int64_t comm_handle) {

@@ -18,6 +18,12 @@ void Communicator::agree_or_throw(const std::optional<std::string>& error) const
   int first = error ? rank_ : size_;
   MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm_);
   if (first == size_) return;
+  if (first < 0 || first > size_) {
+    // Only a collective of another call can have met this one: the processes are out of
+    // step, and the value read is not a rank.
+    throw std::runtime_error("the processes made different collective calls (out of step): every process must "
+                             "make the same calls with the same arguments");
+  }
   int length = rank_ == first ? static_cast<int>(error->size()) : 0;
   MPI_Bcast(&length, 1, MPI_INT, first, comm_);
   std::string message = rank_ == first ? *error : std::string(static_cast<std::size_t>(length), ' ');

@@ -2,7 +2,10 @@
 the processes of COMM_WORLD, against the single-process results computed on every
 process. Prints "ok" from each process that passed."""
 
+import os
+import signal
 import sys
+import threading
 
 import numpy as np
 from mpi4py import MPI
@@ -81,12 +84,56 @@ def check_failures():
         "apply": lambda: H.apply(psi if rank else psi[:4], comm=comm),
         "expectation": lambda: H.expectation(psi if rank != size - 1 else None, comm=comm),
         "basis state": lambda: mb.basis_state("01" * 5 if rank else "012", comm=comm),
+        # Valid on each process, but not the same on all of them: each must be refused by
+        # name, not paired with another process's different collective calls.
+        "t": lambda: mb.evolve(H, psi, [0.0, 1.0] if rank else [1.0, 1.0], comm=comm),
+        "t ": lambda: mb.evolve(H, psi, [0.0, 1.0] if rank else [0.0, 1.0, 2.0], observables=H, comm=comm),
+        "observables": lambda: mb.evolve(H, psi, [0.5], observables=[H] if rank else [H, H], comm=comm),
+        "observables  ": lambda: mb.evolve(H, psi, [0.5], observables=None if rank else [H], comm=comm),
+        "bits": lambda: mb.basis_state("01" * 5 if rank else "10" * 5, comm=comm),
+        "H": lambda: H.expectation(psi, comm=comm) if rank else (2 * H).expectation(psi, comm=comm),
     }
     for label, call in cases.items():
         got, same = failure(call)
         assert same and got.startswith(("ValueError", "TypeError")), (label, got)
+        if label.strip() in ("t", "observables", "bits", "H"):
+            assert f"{label.strip()} differs between processes" in got, (label, got)
+        assert "on process -" not in got and "of -" not in got, got
+    # Not a communicator: the TypeError meant, on each process, before any collective call.
+    for call in (lambda: mb.evolve(H, psi, 1.0, comm=object()), lambda: H.expectation(psi, comm="world"),
+                 lambda: mb.basis_state(1, 10, comm=3)):
+        got, _ = failure(call)  # the message shows the object, whose address differs
+        assert got.startswith("TypeError: comm must be an mpi4py communicator"), got
     # Still usable afterwards: nothing was left half-way through a collective.
     assert np.isfinite(mb.evolve(H, psi, 0.5, comm=comm)).all()
+
+
+def check_interrupts():
+    """Ctrl-C on one process only, during a loop of collective calls or a grid with
+    observables: every process raises KeyboardInterrupt, none waits for ever, and the
+    next call works."""
+    n = 14
+    H = mb.PauliSum(heisenberg_terms(n))
+    Z = mb.PauliSum([(1.0, "Z" * n)])
+    psi = mine(mb.basis_state("01" * 7))
+    loops = {
+        "expectation loop": lambda: [H.expectation(psi, comm=comm) for _ in range(10**6)],
+        "apply loop": lambda: [H.apply(psi, comm=comm) for _ in range(10**6)],
+        "grid with observables": lambda: mb.evolve(H, psi, np.linspace(0.0, 2000.0, 20001), observables=[H, Z],
+                                                   comm=comm),
+    }
+    for label, loop in loops.items():
+        for delay in (0.2, 0.45, 0.7):
+            comm.Barrier()
+            if rank == size - 1:
+                threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                loop()
+                got = "finished"
+            except KeyboardInterrupt:
+                got = "interrupted"
+            assert comm.allgather(got) == ["interrupted"] * size, (label, delay, got)
+            assert np.isfinite(H.expectation(psi, comm=comm)), label
 
 
 def check_process_count():

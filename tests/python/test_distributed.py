@@ -45,5 +45,10 @@ def test_bad_arguments_fail_on_every_process(processes):
     mpirun(processes, "check_failures")
 
 
+@pytest.mark.parametrize("processes", [2, 4])
+def test_ctrl_c_on_one_process_stops_every_process(processes):
+    mpirun(processes, "check_interrupts")
+
+
 def test_process_count_must_be_a_power_of_two():
     mpirun(3, "check_process_count")
