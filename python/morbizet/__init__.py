@@ -10,7 +10,7 @@ significant bit of the basis index.
 """
 
 from ._evolve import evolve, evolve_with_info
-from ._pauli_sum import PauliSum
+from ._pauli_sum import CoefficientOverflowError, PauliSum
 from ._states import basis_state
 
-__all__ = ["PauliSum", "basis_state", "evolve", "evolve_with_info"]
+__all__ = ["CoefficientOverflowError", "PauliSum", "basis_state", "evolve", "evolve_with_info"]

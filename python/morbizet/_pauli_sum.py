@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import cmath
 import hashlib
+import math
 import numbers
 import operator
 from collections.abc import Iterable, Mapping
@@ -108,6 +109,20 @@ def _openfermion_factors(key: Any) -> dict[int, str]:
     return acts
 
 
+class CoefficientOverflowError(ValueError, OverflowError):
+    """Arithmetic on a PauliSum gave a coefficient beyond the double range."""
+
+
+def _finite(terms: list[_Term], operation: str) -> list[_Term]:
+    """terms, or an error naming the first coefficient that overflowed in operation: a
+    PauliSum never holds an infinite or NaN coefficient, however it was made."""
+    for c, s in terms:
+        if not cmath.isfinite(c):
+            raise CoefficientOverflowError(f"{operation} overflows: the coefficient of {s!r} would be {c!r}; "
+                                           "coefficients must stay finite (below about 1.8e308)")
+    return terms
+
+
 def _format_coefficient(c: complex) -> str:
     return repr(c.real) if c.imag == 0 else repr(c)
 
@@ -121,8 +136,10 @@ class PauliSum:
     bit 0. Only ``I``, ``X``, ``Y`` and ``Z`` are allowed.
 
     A PauliSum is an immutable value: arithmetic returns new sums, and two sums are equal
-    (``==``) when they are the same operator, that is when their ``simplify()`` forms
-    have the same terms in any order. Arithmetic concatenates terms without merging them;
+    (``==``) when they are the same operator: the same coefficient for each string, the
+    coefficients of equal strings summed exactly rounded, so that the order of the
+    terms does not matter. Arithmetic whose coefficients would overflow raises
+    ``CoefficientOverflowError`` (a ValueError and an OverflowError). Arithmetic concatenates terms without merging them;
     ``simplify()`` merges. An empty term list needs ``num_qubits`` and is the zero
     operator.
     """
@@ -252,6 +269,7 @@ class PauliSum:
             terms = [(c, s) for s, c in merged.items() if c != 0]
             if last != 0:
                 terms.append((last, identity))
+            _finite(terms, "merging equal strings in simplify()")
             simplified = PauliSum._of_checked(terms, self._num_qubits)
             simplified._simplified = simplified
             self._simplified = simplified
@@ -326,7 +344,8 @@ class PauliSum:
         c = _scalar(other)
         if c is None:
             return NotImplemented
-        return PauliSum._of_checked([(c * a, s) for a, s in self._terms], self._num_qubits)
+        return PauliSum._of_checked(_finite([(c * a, s) for a, s in self._terms], f"multiplying by {c!r}"),
+                                    self._num_qubits)
 
     __rmul__ = __mul__
 
@@ -334,20 +353,37 @@ class PauliSum:
         c = _scalar(other)
         if c is None:
             return NotImplemented
-        return self * (1 / c)
+        if c == 0:
+            raise ZeroDivisionError("cannot divide a PauliSum by zero")
+        return PauliSum._of_checked(_finite([(a / c, s) for a, s in self._terms], f"dividing by {c!r}"),
+                                    self._num_qubits)
 
     def __neg__(self) -> PauliSum:
         return self * -1
 
+    def _canonical(self) -> dict[str, complex]:
+        """{string: coefficient} with equal strings summed exactly rounded (math.fsum), so
+        that neither the order of the terms nor that of their summands matters; zeros
+        dropped."""
+        parts: dict[str, tuple[list[float], list[float]]] = {}
+        for c, s in self._terms:
+            re, im = parts.setdefault(s, ([], []))
+            re.append(c.real)
+            im.append(c.imag)
+        try:
+            merged = {s: complex(math.fsum(re), math.fsum(im)) for s, (re, im) in parts.items()}
+        except OverflowError:
+            raise CoefficientOverflowError("comparing PauliSums overflows: equal strings sum to a coefficient "
+                                           "beyond the double range") from None
+        return {s: c for s, c in merged.items() if c != 0}
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, PauliSum):
             return NotImplemented
-        return (self._num_qubits == other._num_qubits
-                and dict((s, c) for c, s in self.simplify()._terms)
-                == dict((s, c) for c, s in other.simplify()._terms))
+        return self._num_qubits == other._num_qubits and self._canonical() == other._canonical()
 
     def __hash__(self) -> int:
-        return hash((self._num_qubits, frozenset(self.simplify()._terms)))
+        return hash((self._num_qubits, frozenset(self._canonical().items())))
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Only the terms travel: the compiled form cannot be pickled and is rebuilt on use.

@@ -180,6 +180,10 @@ def test_arithmetic_simplify_and_equality():
     assert (2 * a).terms == (a * 2.0).terms == [(2.0, "XI"), (4.0, "II"), (2 + 2j, "ZZ")]
     assert -a == a * -1 == a / -1 and a + 1 - 1 == a and sum([a, b]) == a + b
     assert hash(a + b) == hash(total) and {a + b, total} == {total}
+    # Equal strings summed in another order are the same operator (0.1 + 0.2 + 0.3 rounds
+    # differently from 0.3 + 0.2 + 0.1).
+    parts = [(0.1, "XZ"), (0.2, "XZ"), (0.3, "XZ"), (1e-17j, "XZ")]
+    assert mb.PauliSum(parts) == mb.PauliSum(parts[::-1]) and hash(mb.PauliSum(parts)) == hash(mb.PauliSum(parts[::-1]))
     a @ np.ones(4)  # compiles a, which must not stop it from pickling
     assert pickle.loads(pickle.dumps(a)).terms == a.terms
     assert "PauliSum([(1.0, 'XI'), (2.0, 'II'), ((1+1j), 'ZZ')])" == repr(a)
@@ -244,6 +248,16 @@ def test_plain_progress_bar(rng, monkeypatch, capsys):
      ValueError, "observables[0] acts on 2 qubits"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, observables="Z"), TypeError, "observables"),
     (lambda: mb.evolve_with_info(mb.PauliSum([(1.0, "X")]), [1, 0], [1.0]), TypeError, "single time"),
+    # Arithmetic that overflows is refused where it happens, as the constructor refuses inf.
+    (lambda: mb.PauliSum([(1.0, "X")]) * 1e308 * 10, OverflowError, "multiplying by (10+0j) overflows"),
+    (lambda: mb.PauliSum([(1.0, "X")]) / 1e-310, ValueError, "overflows"),
+    (lambda: mb.PauliSum([(1e308, "X"), (1e308, "X")]).simplify(), ValueError, "simplify() overflows"),
+    (lambda: (mb.PauliSum([(1e308, "X")]) + mb.PauliSum([(1e308, "X")])) @ [1, 0], ValueError, "overflows"),
+    (lambda: (mb.PauliSum([(1e308, "I")]) + 1e308) == mb.PauliSum([(1.0, "X")]), ValueError, "overflows"),
+    (lambda: mb.PauliSum([(1.0, "X")]) / 0, ZeroDivisionError, "by zero"),
+    # Not a communicator: refused before any collective call would use it.
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, comm=object()), TypeError, "mpi4py communicator"),
+    (lambda: mb.PauliSum([(1.0, "X")]).expectation([1, 0], comm=1), TypeError, "mpi4py communicator"),
 ])
 def test_bad_input_is_refused_with_a_clear_error(call, error, fragment):
     with pytest.raises(error) as info:
