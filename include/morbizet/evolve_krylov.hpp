@@ -36,7 +36,7 @@ struct KrylovWorkspace {
   std::uint64_t d;
   // lanczos_project ends the space at the first beta_j below the invariant-subspace
   // threshold (2^-52 * 100, less for a norm below 1) or below this cap, whichever is
-  // lower; the solver sets it from rtol and theta.
+  // lower; the solver sets it from rtol, theta and the norm bound.
   double breakdown_cap = std::numeric_limits<double>::infinity();
   std::vector<double> T;  // d x d, row-major: alpha_j at (j, j), beta_j at (j+1, j) and (j, j+1)
   StateBuffer v_prev;

@@ -245,9 +245,11 @@ StateBuffer evolve_krylov(OperatorRef ham, const cdouble* psi, double theta, dou
   });
   const double tau = theta / static_cast<double>(p.n);
   // A beta_j dropped at a breakdown changes each substep by at most |tau| * beta_j
-  // (relative), n substeps by |theta| * beta_j: kept within a quarter of rtol, beside
-  // the half that the truncation bound takes.
-  ws->breakdown_cap = 0.25 * rtol / std::abs(theta);
+  // (relative), n substeps by |theta| * beta_j. It is dropped when that stays within a
+  // quarter of rtol (beside the half that the truncation bound takes), or when beta_j is
+  // at the rounding level of H' (4 eps * norm_bound) so that dropping it costs no more
+  // than the rounding floor eps * |theta| * norm_bound: a true invariant subspace.
+  ws->breakdown_cap = std::max(0x1p-50 * ham.norm_bound(), 0.25 * rtol / std::abs(theta));
   const bool whole_space = p.d == ham.dim();
   // A phase per substep beyond the double range (a large complex identity part) is
   // applied as a factor and a power of two carried to the end.
