@@ -9,8 +9,10 @@ The leftmost character of a Pauli string or of a basis_state's bits is the most
 significant bit of the basis index.
 """
 
-from ._evolve import evolve, evolve_with_info
+__version__ = "0.2.0"
+
+from ._evolve import EvolutionInterrupted, evolve, evolve_with_info
 from ._pauli_sum import CoefficientOverflowError, PauliSum
 from ._states import basis_state
 
-__all__ = ["CoefficientOverflowError", "PauliSum", "basis_state", "evolve", "evolve_with_info"]
+__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "basis_state", "evolve", "evolve_with_info"]

@@ -56,6 +56,8 @@ def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None) 
     """psi as a one-dimensional C-contiguous complex128 array of 2**num_qubits finite
     amplitudes (with comm: this process's slice of them); the array itself when it
     already is one, so nothing is copied."""
+    if isinstance(psi, (str, bytes)):
+        raise TypeError(f"{name} must be an array of complex amplitudes, got a {type(psi).__name__}: {psi!r:.40}")
     try:
         array = np.asarray(psi, dtype=np.complex128, order="C")
     except (TypeError, ValueError) as e:
@@ -75,6 +77,15 @@ def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None) 
     if not np.isfinite(array).all():
         raise ValueError(f"{name} has amplitudes that are not finite (nan or inf)")
     return array
+
+
+def tolerance(value: Any) -> float:
+    """rtol: the relative error allowed, a finite number in (0, 1). At 1 and beyond any
+    state of the right norm, or none, would do, so such a request is refused."""
+    rtol = real("rtol", value, positive=True)
+    if rtol >= 1:
+        raise ValueError(f"rtol must be below 1 (it bounds |result - exact| / |psi|), got {rtol!r}")
+    return rtol
 
 
 def check_length(length: int, num_qubits: int, name: str = "psi") -> None:

@@ -140,7 +140,7 @@ class Session:
             # processes agreed on included, which takes up any signal recorded meanwhile);
             # otherwise a signal recorded since the last agreement is agreed on now. One
             # that arrives during this last agreement stays recorded for the next call.
-            if kind is KeyboardInterrupt:
+            if kind is not None and issubclass(kind, KeyboardInterrupt):
                 _INTERRUPTS.pending = False
             elif kind is None and any(self.comm.allgather(_INTERRUPTS.pending)):
                 _INTERRUPTS.pending = False

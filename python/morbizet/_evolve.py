@@ -3,6 +3,7 @@ values of observables instead of states on request."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, overload
 
@@ -23,15 +24,32 @@ def _operator(H: Any) -> PauliSum:
     return H
 
 
-def _method(H: PauliSum, method: Any) -> str:
+def _method(H: PauliSum, method: Any, path: float, rtol: float) -> tuple[str, PauliSum, float]:
+    """The solver, the operator it runs on and the tolerance left to it. ``auto`` treats
+    an H whose non-identity coefficients have imaginary parts too small to matter over
+    the walk's path length (as conversions from other packages leave, 1e-17 say) as
+    Hermitian: dropping iB from H = A + iB changes exp(-i t H) psi by at most
+    t |B| e^(t |B|) |psi| (Duhamel), |B| <= sum |Im c|, which is then taken from rtol."""
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    if H._hermitian_but_identity:
+        return ("chebyshev" if method == "auto" else method), H, rtol
     if method == "auto":
-        return "chebyshev" if H._hermitian_but_identity else "taylor"
-    if method != "taylor" and not H._hermitian_but_identity:
+        identity = "I" * H.num_qubits
+        skew = path * sum(abs(c.imag) for c, s in H.simplify().terms if s != identity)
+        neglected = skew * math.exp(skew)
+        if neglected <= 0.25 * rtol:
+            return "chebyshev", H._hermitian_part(), rtol - neglected
+        return "taylor", H, rtol
+    if method != "taylor":
         raise ValueError(f"method {method!r} needs a Hermitian H (real coefficients on every non-identity "
                          "string once simplified); use method='taylor' or 'auto' for a non-Hermitian H")
-    return method
+    return method, H, rtol
+
+
+def _path_length(times: NDArray[np.float64]) -> float:
+    """The length of the walk 0 -> times[0] -> times[1] -> ..."""
+    return float(np.abs(np.diff(times, prepend=0.0)).sum()) if times.size else 0.0
 
 
 def _times(t: Any) -> tuple[NDArray[np.float64], bool]:
@@ -66,23 +84,42 @@ def _observables(observables: Any, num_qubits: int) -> list[PauliSum]:
 
 
 Times = float | Sequence[float] | ArrayLike
+Callback = Callable[[float, NDArray[np.complex128]], Any]
+
+
+class EvolutionInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a grid of times: a KeyboardInterrupt (``except KeyboardInterrupt``
+    catches it) that keeps what was finished. ``completed`` times of the grid, the first
+    ones in the order given, were done: ``times[:completed]``; ``states`` and ``values``
+    hold the rows of what the call would have returned (None for what it does not
+    return), rows from ``completed`` on unfilled (NaN)."""
+
+    def __init__(self, completed: int, times: NDArray[np.float64], states: NDArray[np.complex128] | None,
+                 values: NDArray[Any] | None) -> None:
+        super().__init__(f"interrupted after {completed} of {times.size} times")
+        self.completed = completed
+        self.times = times
+        self.states = states
+        self.values = values
 
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
-           threads: int | None = ..., observables: None = ..., progress: bool = ...,
-           comm: Any = ...) -> NDArray[np.complex128]: ...
+           threads: int | None = ..., observables: None = ..., callback: Callback | None = ...,
+           return_states: bool = ..., progress: bool = ..., comm: Any = ...) -> NDArray[np.complex128]: ...
 
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
-           progress: bool = ..., comm: Any = ...) -> NDArray[Any] | float | complex: ...
+           callback: Callback | None = ..., return_states: bool = ..., progress: bool = ...,
+           comm: Any = ...) -> Any: ...
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
            threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
-           progress: bool = False, comm: Any = None) -> NDArray[Any] | float | complex:
+           callback: Callback | None = None, return_states: bool = False, progress: bool = False,
+           comm: Any = None) -> Any:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of
@@ -96,11 +133,26 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     that axis (a scalar, or shape (len(t),)). No state is kept per time. The values are
     floats when every observable is Hermitian, complex otherwise.
 
+    ``callback``: f(t, psi_t) is called at every time, in the order of the walk, with a
+    read-only view of the state (overlaps, fidelities, entropies, anything); beside
+    ``observables`` or instead of them. With a callback and no observables nothing else
+    is kept and None is returned. ``return_states=True`` keeps the states too: with
+    observables the call then returns (states, values), otherwise the states.
+
+    Ctrl-C stops a grid with ``EvolutionInterrupted``, a KeyboardInterrupt that carries
+    the times finished so far and their states or values.
+
     ``method``: "chebyshev" (a Chebyshev series on an estimated spectral interval),
     "taylor" (a truncated Taylor series, any complex coefficients), "krylov" (Lanczos,
     five state vectors of memory), or "auto": chebyshev when H is Hermitian apart from
-    its identity term, taylor otherwise. ``rtol``: the relative accuracy asked of each
-    step. ``threads``: None uses every CPU this process may run on. ``progress``: show a
+    its identity term, or when the imaginary parts of its other coefficients cannot
+    change the result by more than rtol/4 over the walk (they are then dropped, and
+    what they could change is taken from rtol); taylor otherwise.
+
+    ``rtol`` (in (0, 1)): the relative accuracy asked of each step of the walk, that is
+    |result - exact| <= rtol * |psi| for the step from the previous time, or the
+    rounding floor, about 2.2e-16 * |step| * sum |c|, where that is larger.
+    ``threads``: None uses every CPU this process may run on. ``progress``: show a
     progress bar over the time points on standard error.
 
     psi (any array-like of 2**n amplitudes) is never modified, and not copied when it is
@@ -110,65 +162,95 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     ``comm``: an mpi4py communicator of P = 2**p processes sharing the state. Each passes
     its slice of psi (see basis_state) and gets its slice of every state back, with
     expectation values over the whole state on every process; the result gathered in
-    rank order is the single-process one, bit for bit for "taylor" and "chebyshev".
+    rank order is the single-process one, bit for bit for "taylor" and "chebyshev". A
+    callback then sees this process's slice and must not raise on some processes only.
     """
 
     def prepare() -> tuple[Any, ...]:
         op = _operator(H)
-        return (op, _method(op, method), _arguments.state(psi, op.num_qubits, comm=comm),
-                _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads), *_times(t),
-                None if observables is None else _observables(observables, op.num_qubits), op._hamiltonian())
+        times, single = _times(t)
+        tolerance = _arguments.tolerance(rtol)
+        solver, runs_on, tolerance = _method(op, method, _path_length(times), tolerance)
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback must be callable as callback(t, psi_t), got {callback!r}")
+        if not isinstance(return_states, bool):
+            raise TypeError(f"return_states must be True or False, got {return_states!r}")
+        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm), tolerance, _arguments.threads(threads),
+                times, single, None if observables is None else _observables(observables, op.num_qubits),
+                runs_on._hamiltonian())
 
     def same(checked: tuple[Any, ...]) -> dict[str, Any]:
         op, solver, _, tolerance, _, times, single, measured, _ = checked
         return {"H": op, "method": solver, "t": (times, single), "rtol": tolerance, "observables": measured,
-                "observables as one PauliSum": isinstance(observables, PauliSum)}
+                "observables as one PauliSum": isinstance(observables, PauliSum),
+                "callback given": callback is not None, "return_states": return_states}
 
+    shape = (isinstance(observables, PauliSum), callback, return_states)
     if comm is None:
-        return _evolve(prepare(), isinstance(observables, PauliSum), progress, None)
+        return _evolve(prepare(), shape, progress, None)
     with Session(comm) as session:
-        return _evolve(session.agreed(prepare, same), isinstance(observables, PauliSum),
-                       progress and comm.Get_rank() == 0, session)
+        return _evolve(session.agreed(prepare, same), shape, progress and comm.Get_rank() == 0, session)
 
 
-def _evolve(checked: tuple[Any, ...], bare: bool, progress: bool,
-            session: Session | None) -> NDArray[Any] | float | complex:
-    H, solver, state, rtol, count, times, single, measured, ham = checked
+def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool], progress: bool,
+            session: Session | None) -> Any:
+    _, solver, state, rtol, count, times, single, measured, ham = checked
+    bare, callback, return_states = shape
+    keep_states = return_states or (measured is None and callback is None)
 
-    if measured is None:
-        if single:
-            with Progress(1, progress) as bar:
-                out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session)
-                bar.advance()
-            return out
-        rows = np.empty((times.size, state.size), dtype=np.complex128)
+    if single and measured is None and callback is None:
+        with Progress(1, progress) as bar:
+            out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session)
+            bar.advance()
+        return out
 
-        def keep(k: int, current: _core.State) -> None:
+    rows = np.full((times.size, state.size), np.nan, dtype=np.complex128) if keep_states else None
+    values = None
+    if measured is not None:
+        hermitian = all(o.is_hermitian for o in measured)
+        compiled = [o._hamiltonian() for o in measured]
+        values = np.full((times.size, len(measured)), np.nan, dtype=np.float64 if hermitian else np.complex128)
+
+    def visit(k: int, current: _core.State) -> None:
+        if rows is not None:
             rows[k] = current
+        if values is not None:
+            for j, o in enumerate(compiled):
+                value = _core.expectation(o, current, count, session)
+                values[k, j] = value.real if hermitian else value
+        if callback is not None:
+            view = current.view()
+            view.flags.writeable = False
+            callback(float(times[k]), view)
 
-        _walk(ham, state, times, solver, rtol, count, progress, keep, session)
-        return rows
+    completed = [0]
+    try:
+        _walk(ham, state, times, solver, rtol, count, progress, visit, session, completed)
+    except KeyboardInterrupt as stop:
+        if single:
+            raise
+        for partial in (rows, values):
+            if partial is not None:
+                partial[completed[0]:] = np.nan  # the time being visited may be half done
+        shown = values if values is None or not bare else values[:, 0]
+        raise EvolutionInterrupted(completed[0], times, rows, shown) from stop
 
-    hermitian = all(o.is_hermitian for o in measured)
-    compiled = [o._hamiltonian() for o in measured]
-    values = np.empty((times.size, len(measured)), dtype=np.float64 if hermitian else np.complex128)
-
-    def measure(k: int, current: _core.State) -> None:
-        for j, o in enumerate(compiled):
-            value = _core.expectation(o, current, count, session)
-            values[k, j] = value.real if hermitian else value
-
-    _walk(ham, state, times, solver, rtol, count, progress, measure, session)
-    if bare:
+    if values is not None and bare:
         values = values[:, 0]
-    return values[0] if single else values
+    if single:
+        rows = None if rows is None else rows[0]
+        values = None if values is None else values[0]
+    if values is None:
+        return rows
+    return (rows, values) if return_states else values
 
 
 def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,
-          threads: int, progress: bool, visit: Callable[[int, _core.State], None], session: Session | None) -> None:
+          threads: int, progress: bool, visit: Callable[[int, _core.State], None], session: Session | None,
+          completed: list[int]) -> None:
     """Calls visit(k, state at times[k]) for each k in order, each state evolved from the
     previous one, so that only the current state is held (the times are read one at a
-    time, never copied into a list)."""
+    time, never copied into a list); completed[0] counts the times visited."""
     current, now = state, 0.0
     with Progress(times.size, progress) as bar:
         for k in range(times.size):
@@ -177,6 +259,7 @@ def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64]
                 current, _ = _core.solve(method, ham, current, t - now, rtol, threads, session)
                 now = t
             visit(k, current)
+            completed[0] = k + 1
             bar.advance()
 
 
@@ -193,13 +276,14 @@ def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "au
         times, single = _times(t)
         if not single:
             raise TypeError("evolve_with_info takes a single time; use evolve for a sequence of times")
-        return (op, _method(op, method), _arguments.state(psi, op.num_qubits, comm=comm),
-                float(times[0]), _arguments.real("rtol", rtol, positive=True), _arguments.threads(threads))
+        solver, runs_on, tolerance = _method(op, method, abs(float(times[0])), _arguments.tolerance(rtol))
+        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm), float(times[0]), tolerance,
+                _arguments.threads(threads), runs_on)
 
     if comm is None:
-        op, solver, state, time, rtol, count = prepare()
-        return _core.solve(solver, op._hamiltonian(), state, time, rtol, count)
+        op, solver, state, time, rtol, count, runs_on = prepare()
+        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count)
     with Session(comm) as session:
-        op, solver, state, time, rtol, count = session.agreed(
+        op, solver, state, time, rtol, count, runs_on = session.agreed(
             prepare, lambda c: {"H": c[0], "method": c[1], "t": c[3], "rtol": c[4]})
-        return _core.solve(solver, op._hamiltonian(), state, time, rtol, count, session)
+        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count, session)

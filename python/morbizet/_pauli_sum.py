@@ -8,7 +8,7 @@ import math
 import numbers
 import operator
 from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -17,8 +17,12 @@ from . import _arguments, _core
 from ._distributed import Session
 
 if TYPE_CHECKING:
-    import scipy.sparse
-    import scipy.sparse.linalg
+    from scipy.sparse import csr_array, csr_matrix
+    from scipy.sparse.linalg import LinearOperator
+else:
+    # SciPy is imported only where it is used; these names keep the annotations
+    # resolvable at run time (typing.get_type_hints).
+    LinearOperator = csr_array = csr_matrix = Any
 
 ALLOWED = "IXYZ"
 MAX_QUBITS = 62  # the compiled module indexes amplitudes with 64-bit integers
@@ -121,6 +125,24 @@ def _finite(terms: list[_Term], operation: str) -> list[_Term]:
             raise CoefficientOverflowError(f"{operation} overflows: the coefficient of {s!r} would be {c!r}; "
                                            "coefficients must stay finite (below about 1.8e308)")
     return terms
+
+
+# The product of two single-qubit Paulis: (phase, result).
+_PRODUCTS = {(p, q): (1, p if q == "I" else q) for p in "IXYZ" for q in "IXYZ" if p == "I" or q == "I"}
+_PRODUCTS.update({(p, p): (1, "I") for p in "XYZ"})
+_PRODUCTS.update({("X", "Y"): (1j, "Z"), ("Y", "Z"): (1j, "X"), ("Z", "X"): (1j, "Y"),
+                  ("Y", "X"): (-1j, "Z"), ("Z", "Y"): (-1j, "X"), ("X", "Z"): (-1j, "Y")})
+
+
+def _multiply_strings(s: str, t: str) -> tuple[complex, str]:
+    """The Pauli string product s·t as a phase (a power of i) and a string."""
+    phase: complex = 1
+    chars = []
+    for p, q in zip(s, t):
+        f, r = _PRODUCTS[p, q]
+        phase *= f
+        chars.append(r)
+    return phase, "".join(chars)
 
 
 def _format_coefficient(c: complex) -> str:
@@ -288,9 +310,31 @@ class PauliSum:
         identity = "I" * self._num_qubits
         return all(c.imag == 0 for c, s in self.simplify()._terms if s != identity)
 
-    def _adjoint(self) -> PauliSum:
-        # Pauli strings are Hermitian, so the adjoint only conjugates the coefficients.
+    def _hermitian_part(self) -> PauliSum:
+        """The simplified sum with the imaginary parts of its non-identity coefficients
+        dropped (a complex identity coefficient is kept: the solvers apply it exactly)."""
+        identity = "I" * self._num_qubits
+        terms = [(c if s == identity else complex(c.real), s) for c, s in self.simplify()._terms]
+        return PauliSum._of_checked([(c, s) for c, s in terms if c != 0], self._num_qubits)
+
+    def adjoint(self) -> PauliSum:
+        """The Hermitian adjoint H†: Pauli strings are Hermitian, so only the coefficients
+        are conjugated (term order kept)."""
         return PauliSum._of_checked([(c.conjugate(), s) for c, s in self._terms], self._num_qubits)
+
+    def to_openfermion_terms(self) -> dict[tuple[tuple[int, str], ...], complex]:
+        """The simplified sum as OpenFermion's ``QubitOperator.terms`` mapping,
+        ``{((0, "X"), (2, "Z")): coeff, (): identity_coeff}``, qubit i being bit i of the
+        basis index (character n-1-i of the string); OpenFermion itself is not needed."""
+        n = self._num_qubits
+        return {tuple((n - 1 - k, ch) for k, ch in reversed(list(enumerate(s))) if ch != "I"): c
+                for c, s in self.simplify()._terms}
+
+    def to_qiskit_list(self) -> list[tuple[str, complex]]:
+        """The simplified sum as ``[(label, coeff), ...]``, the list Qiskit's
+        ``SparsePauliOp.from_list`` takes (labels read like these strings, rightmost
+        character qubit 0); Qiskit itself is not needed."""
+        return [(s, c) for c, s in self.simplify()._terms]
 
     def _fingerprint(self) -> str:
         """The terms as exact text, the same on every process for equal terms in the same
@@ -341,13 +385,29 @@ class PauliSum:
         return self._combine(other, -1, True)
 
     def __mul__(self, other: Any) -> PauliSum:
+        if isinstance(other, PauliSum):
+            return self._product(other)
         c = _scalar(other)
         if c is None:
             return NotImplemented
         return PauliSum._of_checked(_finite([(c * a, s) for a, s in self._terms], f"multiplying by {c!r}"),
                                     self._num_qubits)
 
-    __rmul__ = __mul__
+    def __rmul__(self, other: Any) -> PauliSum:
+        return self.__mul__(other)
+
+    def _product(self, other: PauliSum) -> PauliSum:
+        """The operator product self·other (other acts first): every pair of strings
+        multiplied with its phase, equal strings merged as in simplify()."""
+        if other._num_qubits != self._num_qubits:
+            raise ValueError(f"cannot multiply PauliSums on {self._num_qubits} and {other._num_qubits} qubits")
+        merged: dict[str, complex] = {}
+        for a, s in self._terms:
+            for b, t in other._terms:
+                phase, u = _multiply_strings(s, t)
+                merged[u] = merged.get(u, 0j) + phase * a * b
+        terms = [(c, u) for u, c in merged.items() if c != 0]
+        return PauliSum._of_checked(_finite(terms, "multiplying PauliSums"), self._num_qubits)
 
     def __truediv__(self, other: Any) -> PauliSum:
         c = _scalar(other)
@@ -423,10 +483,17 @@ class PauliSum:
             return out
         return _core.apply(self._hamiltonian(), _arguments.state(array, self._num_qubits), threads)
 
-    def __matmul__(self, psi: Any) -> NDArray[np.complex128]:
-        if isinstance(psi, PauliSum):
-            return NotImplemented
-        return self.apply(psi)
+    @overload
+    def __matmul__(self, other: PauliSum) -> PauliSum: ...
+
+    @overload
+    def __matmul__(self, other: ArrayLike) -> NDArray[np.complex128]: ...
+
+    def __matmul__(self, other: Any) -> PauliSum | NDArray[np.complex128]:
+        """H @ G: the operator product (as H * G); H @ psi: H applied to a state."""
+        if isinstance(other, PauliSum):
+            return self._product(other)
+        return self.apply(other)
 
     def expectation(self, psi: ArrayLike, threads: int | None = None, comm: Any = None) -> float | complex:
         """<psi|H|psi>, not normalised: a float when H is Hermitian, else a complex. With an
@@ -440,13 +507,13 @@ class PauliSum:
                 value = _core.expectation(self._hamiltonian(), *checked, session)
         return value.real if self.is_hermitian else value
 
-    def as_linear_operator(self, threads: int | None = None) -> scipy.sparse.linalg.LinearOperator:
+    def as_linear_operator(self, threads: int | None = None) -> LinearOperator:
         """H as a SciPy LinearOperator of shape (2**n, 2**n) and dtype complex128 that
         applies it without forming a matrix (for eigsh, expm_multiply, iterative solvers)."""
         import scipy.sparse.linalg
 
         count = _arguments.threads(threads)
-        adjoint = self if self.is_hermitian else self._adjoint()
+        adjoint = self if self.is_hermitian else self.adjoint()
 
         def matvec(x: NDArray[Any]) -> NDArray[np.complex128]:
             x = np.asarray(x)
@@ -461,9 +528,11 @@ class PauliSum:
             (dim, dim), matvec=matvec, rmatvec=rmatvec, matmat=lambda x: self._apply(x, count),
             rmatmat=lambda x: adjoint._apply(x, count), dtype=np.complex128)
 
-    def to_sparse(self) -> scipy.sparse.csr_array:
-        """H as a SciPy CSR matrix, for small systems and checks; entries that cancel are
-        left out. Raises ValueError when it would store more than 2**27 entries."""
+    def to_sparse(self, *, matrix: bool = False) -> csr_array | csr_matrix:
+        """H as a SciPy CSR array, for small systems and checks; entries that cancel are
+        left out. ``matrix=True`` gives a ``scipy.sparse.csr_matrix`` instead, the type
+        QuTiP's ``Qobj`` takes. Raises ValueError when it would store more than 2**27
+        entries."""
         import scipy.sparse
 
         n = self._num_qubits
@@ -498,7 +567,8 @@ class PauliSum:
             data, rows, columns = np.concatenate(data_parts), np.concatenate(rows_parts), np.concatenate(cols_parts)
         else:
             data, rows, columns = np.zeros(0, np.complex128), np.zeros(0, np.int64), np.zeros(0, np.int64)
-        return scipy.sparse.coo_array((data, (rows, columns)), shape=(dim, dim)).tocsr()
+        out = scipy.sparse.coo_array((data, (rows, columns)), shape=(dim, dim)).tocsr()
+        return scipy.sparse.csr_matrix(out) if matrix else out
 
 
 def _rebuild(terms: tuple[_Term, ...], num_qubits: int) -> PauliSum:

@@ -6,10 +6,12 @@ import signal
 import subprocess
 import sys
 import time
+import typing
 
 import numpy as np
 import pytest
 import scipy.linalg
+import scipy.sparse
 import scipy.sparse.linalg
 
 import morbizet as mb
@@ -169,6 +171,75 @@ def test_bit_order_and_conversions():
     assert mb.PauliSum.from_openfermion(OpenFermionLike({(): 2.0})).num_qubits == 1
     assert len(mb.PauliSum.from_openfermion(OpenFermionLike({}), n_qubits=2)) == 0
     assert mb.PauliSum.from_dict({"ZIX": 0.5, "IYI": -1j, "III": 0.25}) == expected
+    # And back out, in the peers' shapes, without either installed.
+    assert expected.to_openfermion_terms() == fermion.terms
+    assert mb.PauliSum.from_openfermion(OpenFermionLike(expected.to_openfermion_terms())) == expected
+    assert mb.PauliSum.from_qiskit(QiskitLike(expected.to_qiskit_list())) == expected
+
+
+def test_products_adjoints_and_the_types_others_take(rng):
+    a, b = mb.PauliSum(random_terms(rng, 3, 5, hermitian=False)), mb.PauliSum(random_terms(rng, 3, 4))
+    for product in (a * b, a @ b):
+        np.testing.assert_allclose(dense(product.terms), dense(a.terms) @ dense(b.terms), atol=1e-13)
+    np.testing.assert_allclose(dense(a.adjoint().terms), dense(a.terms).conj().T)
+    commutator = mb.PauliSum([(1.0, "X")]) * mb.PauliSum([(1.0, "Y")]) - mb.PauliSum([(1.0, "Y")]) * mb.PauliSum(
+        [(1.0, "X")])
+    assert commutator == mb.PauliSum([(2j, "Z")])
+    assert isinstance(a.to_sparse(matrix=True), scipy.sparse.csr_matrix)
+    np.testing.assert_allclose(a.to_sparse(matrix=True).toarray(), a.to_sparse().toarray())
+    for f in (mb.PauliSum.as_linear_operator, mb.PauliSum.to_sparse, mb.evolve, mb.basis_state):
+        typing.get_type_hints(f)
+    assert mb.__version__.count(".") == 2
+
+
+def test_callbacks_states_and_observables_from_one_call(rng):
+    terms = random_terms(rng, 5, 8)
+    psi = random_state(rng, 5)
+    h, z = mb.PauliSum(terms), mb.PauliSum([(1.0, "ZIIII")])
+    expected = expm_states(terms, psi, GRID)
+    seen = []
+
+    def record(t, state):
+        with pytest.raises(ValueError):
+            state[0] = 0  # a read-only view
+        seen.append((t, state.copy()))
+
+    assert mb.evolve(h, psi, GRID, rtol=1e-10, callback=record) is None
+    assert [t for t, _ in seen] == GRID
+    np.testing.assert_allclose([v for _, v in seen], expected, atol=1e-9)
+    states, values = mb.evolve(h, psi, GRID, rtol=1e-10, observables=z, return_states=True)
+    np.testing.assert_allclose(states, expected, atol=1e-9)
+    np.testing.assert_allclose(values, [np.vdot(v, dense(z.terms) @ v).real for v in expected], atol=1e-9)
+    assert mb.evolve(h, psi, GRID, rtol=1e-10, callback=record, return_states=True).shape == (len(GRID), 32)
+    state, value = mb.evolve(h, psi, 0.7, observables=[z], return_states=True)
+    assert state.shape == (32,) and value.shape == (1,)
+
+    def stop(t, state):  # as Ctrl-C would, after three times
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+        seen.append(t)
+
+    seen.clear()
+    with pytest.raises(mb.EvolutionInterrupted) as info:
+        mb.evolve(h, psi, GRID, rtol=1e-10, observables=z, callback=stop)
+    stopped = info.value
+    assert isinstance(stopped, KeyboardInterrupt) and stopped.completed == 3 and stopped.states is None
+    np.testing.assert_allclose(stopped.values[:3], values[:3], atol=1e-9)
+    assert np.isnan(stopped.values[3:]).all() and list(stopped.times) == GRID
+
+
+def test_auto_drops_imaginary_parts_too_small_to_matter(rng):
+    terms = random_terms(rng, 5, 8)
+    psi = random_state(rng, 5)
+    converted = [(c + 1e-17j, s) for c, s in terms]  # as conversions from other packages leave them
+    state, info = mb.evolve_with_info(mb.PauliSum(converted), psi, 3.0)
+    assert info["method"] == "chebyshev"
+    np.testing.assert_allclose(state, expm_states(converted, psi, [3.0])[0], atol=1e-8)
+    assert mb.evolve_with_info(mb.PauliSum([(c + 1e-6j, s) for c, s in terms]), psi, 3.0)[1]["method"] == "taylor"
+    # The walk's whole path counts: 1e-11 over a path of 2e3 is beyond rtol/4.
+    small = mb.PauliSum([(c + 1e-11j, s) for c, s in terms])
+    assert mb.evolve_with_info(small, psi, 1.0)[1]["method"] == "chebyshev"
+    assert mb.evolve_with_info(small, psi, 1000.0)[1]["method"] == "taylor"
 
 
 def test_arithmetic_simplify_and_equality():
@@ -241,6 +312,9 @@ def test_plain_progress_bar(rng, monkeypatch, capsys):
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0, 0], 1.0), ValueError, "3 amplitudes"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [np.nan, 0], 1.0), ValueError, "not finite"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, rtol=0.0), ValueError, "rtol must be a positive"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1.0, rtol=1.0), ValueError, "rtol must be below 1"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), "10", 1.0), TypeError, "got a str"),
+    (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], [1.0], callback=1), TypeError, "callback must be"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], [1.0, np.inf]), ValueError, "finite"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], [[1.0]]), ValueError, "one-dimensional"),
     (lambda: mb.evolve(mb.PauliSum([(1.0, "X")]), [1, 0], 1j), TypeError, "real number"),
