@@ -76,6 +76,26 @@ def test_every_method_meets_rtol_at_long_times_and_on_small_spaces(case):
         assert error <= max(rtol, 4 * floor) * np.linalg.norm(psi), (method, error)
 
 
+@pytest.mark.parametrize("rtol", [1e-5, 1e-10])
+@pytest.mark.parametrize("grid", ["1001 sorted", "unsorted, repeated, negative"])
+def test_every_value_of_a_long_grid_meets_rtol(rtol, grid):
+    r = np.random.default_rng(4)
+    terms = _field_chain(6, 5)
+    psi = random_state(r, 6)
+    times = np.linspace(0.0, 10.0, 1001) if grid == "1001 sorted" else np.round(r.uniform(-5, 5, 200), 1)
+    values, vectors = np.linalg.eigh(dense(terms))
+    exact = np.array([vectors @ (np.exp(-1j * t * values) * (vectors.conj().T @ psi)) for t in times])
+    observable = mb.PauliSum([(0.5, "ZIIIII"), (0.5, "XXIIII")])
+    expected = np.einsum("ki,ij,kj->k", exact.conj(), dense(observable.terms), exact).real
+    floor = 2.0**-52 * np.abs(np.diff(times, prepend=0.0)).sum() * sum(abs(c) for c, _ in terms)
+    for method in METHODS:
+        h = mb.PauliSum(terms)
+        states = mb.evolve(h, psi, times, method=method, rtol=rtol)
+        assert np.linalg.norm(states - exact, axis=1).max() <= max(rtol, 4 * floor), method
+        measured = mb.evolve(h, psi, times, method=method, rtol=rtol, observables=observable)
+        assert np.abs(measured - expected).max() <= max(rtol, 4 * floor), method
+
+
 def test_non_hermitian_sums_take_taylor(rng):
     terms = random_terms(rng, 4, 6, hermitian=False)
     psi = random_state(rng, 4)
