@@ -4,7 +4,7 @@ processes, say) changes this module and nothing above it."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -38,11 +38,14 @@ def _distributed(name: str) -> Any:
 
 
 def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
-          session: Session | None = None) -> tuple[State, dict[str, Any]]:
+          session: Session | None = None,
+          progress: Callable[[int, int, int], None] | None = None) -> tuple[State, dict[str, Any]]:
     """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
-    With a session, psi is this process's slice and so is the result (collective)."""
+    With a session, psi is this process's slice and so is the result (collective).
+    progress(applications, degree, substeps) is called a few times a second (on one
+    process only)."""
     if session is None:
-        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads)
+        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress)
     else:
         state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
                                                          session.comm.py2f(), session.interrupted)

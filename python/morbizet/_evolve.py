@@ -155,7 +155,8 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     (|O| the sum of the moduli of O's coefficients), or within the rounding floor, about
     2.2e-16 * (path walked) * sum |c|, where that is larger.
     ``threads``: None uses every CPU this process may run on. ``progress``: show a
-    progress bar over the time points on standard error.
+    progress bar on standard error (tqdm's when installed): over the time points of a
+    grid, or over the applications of H of a single time.
 
     psi (any array-like of 2**n amplitudes) is never modified, and not copied when it is
     already a contiguous complex128 array. The solvers run without the interpreter lock
@@ -201,9 +202,10 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     keep_states = return_states or (measured is None and callback is None)
 
     if single and measured is None and callback is None:
-        with Progress(1, progress) as bar:
-            out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session)
-            bar.advance()
+        with Progress(1, progress, unit="application") as bar:
+            out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session,
+                                 bar.solve_reporter(solver))
+            bar.finish()
         return out
 
     rows = np.full((times.size, state.size), np.nan, dtype=np.complex128) if keep_states else None

@@ -31,9 +31,9 @@ def _evolve_krylov(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], 
 
 def _evolve_chebyshev(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]: ...
 
-def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> tuple:
+def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None) -> tuple:
     """
-    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; returns (state, statistics).
+    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; returns (state, statistics). progress, when given, is called a few times a second as progress(applications, degree, substeps).
     """
 
 def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:

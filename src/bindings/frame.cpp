@@ -14,7 +14,18 @@ void SignalCheck::poll(void* self) {
   const auto now = std::chrono::steady_clock::now();
   if (now < check.next_) return;
   check.next_ = now + std::chrono::milliseconds(50);
-  if (check.lock_.with_lock([] { return PyErr_CheckSignals() != 0; })) throw SignalRaised{};
+  const bool raised = check.lock_.with_lock([&] {
+    if (PyErr_CheckSignals() != 0) return true;
+    if (check.stats_ == nullptr || check.progress_.is_none()) return false;
+    try {
+      check.progress_(check.stats_->applications, check.stats_->degree, check.stats_->substeps);
+    } catch (nb::python_error& e) {
+      e.restore();  // a failing progress report stops the solve with its exception
+      return true;
+    }
+    return false;
+  });
+  if (raised) throw SignalRaised{};
 }
 
 void check_length(std::size_t n_psi, std::uint64_t num_qubits, std::uint64_t dim, const char* what) {

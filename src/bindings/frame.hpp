@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "morbizet/complex.hpp"
 #include "morbizet/counting_operator.hpp"
@@ -51,15 +52,21 @@ struct SignalRaised {};
 
 // A checkpoint that, at most every 50 ms, takes the lock for a moment and runs the
 // interpreter's pending signal handlers (only the main thread runs them). The solver
-// unwinds on SignalRaised, freeing what it holds.
+// unwinds on SignalRaised, freeing what it holds. Given a Python callable and the
+// solver's statistics, it also reports progress there: progress(applications, degree,
+// substeps), the applications of H made so far and the parameters the solver chose.
 class SignalCheck {
  public:
-  explicit SignalCheck(ReleasedInterpreterLock& lock) : lock_(lock), next_(std::chrono::steady_clock::now()) {}
+  explicit SignalCheck(ReleasedInterpreterLock& lock, nanobind::object progress = nanobind::none(),
+                       const SolveStats* stats = nullptr)
+      : lock_(lock), progress_(std::move(progress)), stats_(stats), next_(std::chrono::steady_clock::now()) {}
   Checkpoint checkpoint() { return {&SignalCheck::poll, this}; }
 
  private:
   static void poll(void* self);
   ReleasedInterpreterLock& lock_;
+  nanobind::object progress_;
+  const SolveStats* stats_;
   std::chrono::steady_clock::time_point next_;
 };
 

@@ -50,7 +50,7 @@ void init_solve(nb::module_& m) {
   m.def(
       "_solve",
       [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
-         std::int32_t num_threads) {
+         std::int32_t num_threads, nb::object progress) {
         const Method which = parse_method(method);
         if (which == Method::chebyshev) require_hermitian(ham);
         const std::size_t n_psi = psi.shape(0);
@@ -59,7 +59,7 @@ void init_solve(nb::module_& m) {
         StateBuffer result;
         try {
           ReleasedInterpreterLock unlocked;
-          SignalCheck signals(unlocked);
+          SignalCheck signals(unlocked, std::move(progress), &stats);
           StateBuffer copy;
           result = run(which, ham, aligned_data(psi, n_psi, copy), theta, rtol, num_threads, stats,
                        signals.checkpoint());
@@ -68,9 +68,10 @@ void init_solve(nb::module_& m) {
         }
         return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(method, stats));
       },
-      "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a,
+      "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "progress"_a = nb::none(),
       "exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; "
-      "returns (state, statistics).");
+      "returns (state, statistics). progress, when given, is called a few times a second as "
+      "progress(applications, degree, substeps).");
 }
 
 }  // namespace morbizet::bindings

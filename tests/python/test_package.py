@@ -15,7 +15,7 @@ import scipy.sparse
 import scipy.sparse.linalg
 
 import morbizet as mb
-from conftest import HERE, dense, random_state, random_terms
+from conftest import HERE, dense, heisenberg_terms, random_state, random_terms
 
 METHODS = ["auto", "taylor", "krylov", "chebyshev"]
 # Unsorted, negative, repeated and zero times, each reached from the one before.
@@ -301,6 +301,16 @@ def test_plain_progress_bar(rng, monkeypatch, capsys):
     mb.evolve(h, mb.basis_state("000"), [0.1, 0.2, 0.2, 0.3], progress=True)
     err = capsys.readouterr().err
     assert err.startswith("\r[") and err.count("\r") == 5 and err.endswith("] 4/4\n") and "#" * 30 in err
+    # One long time: the bar counts the applications of H done out of those planned,
+    # reported while the solve runs, not 0/1 until it ends.
+    reports = []
+    real = mb._core.solve
+    monkeypatch.setattr(mb._core, "solve", lambda *a: real(*a[:-1], lambda *r: (reports.append(r), a[-1](*r))))
+    mb.evolve(mb.PauliSum(heisenberg_terms(14)), mb.basis_state("01" * 7), 20.0, method="taylor", progress=True)
+    err = capsys.readouterr().err
+    applications, degree, substeps = reports[-1]
+    assert len(reports) >= 2 and degree * substeps >= applications > 0
+    assert f"] {degree * substeps}/{degree * substeps}\n" in err and f"/{degree * substeps}" in err.split("\r")[2]
 
 
 @pytest.mark.parametrize("call, error, fragment", [
