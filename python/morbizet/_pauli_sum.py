@@ -552,22 +552,44 @@ class PauliSum:
         if len(groups) * dim > MAX_SPARSE_ENTRIES:
             raise ValueError(f"to_sparse would store {len(groups)} x 2**{n} entries, more than its limit of "
                              f"2**27; use apply() or as_linear_operator() for this size")
-        cols = np.arange(dim, dtype=np.int64)
-        rows_parts, cols_parts, data_parts = [], [], []
-        for x, words in groups.items():
-            values = np.zeros(dim, dtype=np.complex128)
+        # Row r holds, for each X mask x, the entry at column r ^ x: the matrix is filled
+        # straight into its CSR arrays, one column of a (dim, groups) table per mask,
+        # so that the peak stays near the matrix itself (zeros removed in one pass).
+        index = np.int32 if len(groups) * dim < 2**31 else np.int64
+        width = len(groups)
+        data = np.empty(dim * width, dtype=np.complex128)
+        columns = np.empty(dim * width, dtype=index)
+        table, positions = data.reshape(dim, width), columns.reshape(dim, width)
+        rows = np.arange(dim, dtype=np.int64)
+        for g, (x, words) in enumerate(groups.items()):
+            np.bitwise_xor(rows, x, out=positions[:, g], casting="unsafe")
+            values = table[:, g]
+            values[:] = 0
             for c, z in words:
-                odd = (np.bitwise_count(cols & z) & 1).astype(bool)
+                odd = (np.bitwise_count(positions[:, g] & z) & 1).astype(bool)
                 values += np.where(odd, -c, c)
-            keep = values != 0
-            rows_parts.append((cols ^ x)[keep])
-            cols_parts.append(cols[keep])
-            data_parts.append(values[keep])
-        if data_parts:
-            data, rows, columns = np.concatenate(data_parts), np.concatenate(rows_parts), np.concatenate(cols_parts)
-        else:
-            data, rows, columns = np.zeros(0, np.complex128), np.zeros(0, np.int64), np.zeros(0, np.int64)
-        out = scipy.sparse.coo_array((data, (rows, columns)), shape=(dim, dim)).tocsr()
+        del rows, table, positions
+        keep = data != 0
+        indptr = np.zeros(dim + 1, dtype=index)
+        np.cumsum(keep.reshape(dim, width).sum(axis=1), out=indptr[1:])
+        nnz = int(indptr[-1])
+        if nnz < data.size:
+            # Entries that cancel are squeezed out in place, a slice of rows at a time
+            # (kept entries only move towards the front), and the arrays shrunk.
+            step = max(1, 2**20 // width)
+            for begin in range(0, dim, step):
+                end = min(dim, begin + step)
+                span = slice(begin * width, end * width)
+                kept = keep[span]
+                at = int(indptr[begin])
+                count = int(indptr[end]) - at
+                data[at:at + count] = data[span][kept]
+                columns[at:at + count] = columns[span][kept]
+            del keep
+            data.resize(nnz, refcheck=False)
+            columns.resize(nnz, refcheck=False)
+        out = scipy.sparse.csr_array((data, columns, indptr), shape=(dim, dim))
+        out.sort_indices()
         return scipy.sparse.csr_matrix(out) if matrix else out
 
 

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+import tracemalloc
 import typing
 
 import numpy as np
@@ -161,6 +162,17 @@ def test_to_sparse_drops_cancelled_entries():
     s = h.to_sparse()
     assert s.nnz == np.count_nonzero(m) == 2 and (s.toarray() == m).all()
     assert mb.PauliSum([], num_qubits=3).to_sparse().nnz == 0
+    # Built in place: the peak stays near the matrix it returns, half of whose entries
+    # (XX + YY) cancel here.
+    chain = mb.PauliSum(heisenberg_terms(14))
+    tracemalloc.start()
+    try:
+        s = chain.to_sparse()
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert s.has_sorted_indices and np.allclose(s @ np.ones(2**14), chain @ np.ones(2**14))
+    assert peak <= 2.5 * (s.data.nbytes + s.indices.nbytes + s.indptr.nbytes), peak
     with pytest.raises(ValueError, match="limit of 2\\*\\*27"):
         mb.PauliSum([(1.0, "X" * 26), (1.0, "XZ" * 13), (1.0, "Z" * 26)]).to_sparse()
 
