@@ -576,7 +576,7 @@ class PauliSum:
         if nnz < data.size:
             # Entries that cancel are squeezed out in place, a slice of rows at a time
             # (kept entries only move towards the front), and the arrays shrunk.
-            step = max(1, 2**20 // width)
+            step = max(1, min(2**20, max(2**12, data.size // 16)) // width)  # temporaries of 1/16 of the table
             for begin in range(0, dim, step):
                 end = min(dim, begin + step)
                 span = slice(begin * width, end * width)
