@@ -94,7 +94,7 @@ class _Interrupts:
         self.depth -= 1
         self.ended = time.monotonic()
         if self.pending and self.depth == 0:
-            threading.Timer(self.GRACE, self._expire).start()
+            self._expire_in(self.GRACE)
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.depth > 0:
@@ -103,10 +103,15 @@ class _Interrupts:
         wait = self.ended + self.GRACE - time.monotonic()
         if wait > 0 and not self.pending:
             self.pending = True
-            threading.Timer(wait, self._expire).start()
+            self._expire_in(wait)
             return
         self.pending = False
         raise KeyboardInterrupt
+
+    def _expire_in(self, seconds: float) -> None:
+        timer = threading.Timer(seconds, self._expire)
+        timer.daemon = True  # never keeps the interpreter from exiting
+        timer.start()
 
     def _expire(self) -> None:
         # Still not taken up by a call: deliver it to the main thread, where the handler
