@@ -32,7 +32,10 @@ def same_bits(a, b):
 
 def check_results():
     rng = np.random.default_rng(7)
-    models = {"heisenberg": (10, heisenberg_terms(10)), "random": (13, random_terms(rng, 13, 30, identity=0.4 - 0.1j))}
+    models = {"heisenberg": (10, heisenberg_terms(10)), "random": (13, random_terms(rng, 13, 30, identity=0.4 - 0.1j)),
+              # 32 amplitudes: the Krylov space is the whole space, its basis kept and
+              # reorthogonalised over the processes.
+              "whole space": (5, random_terms(rng, 5, 12))}
     for name, (n, terms) in models.items():
         H = mb.PauliSum(terms)
         psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
