@@ -13,7 +13,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZE
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all build run test test-dev sanitize bench bench-mpi clean
+.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy clean
 
 all: run
 
@@ -46,6 +46,10 @@ bench: build
 # cluster built from them (bench/mpi_scaling.py).
 bench-mpi: build
 	$(ENV) python3 bench/mpi_scaling.py
+
+# threads=None against threads=1 on a quiet machine and with every CPU busy.
+bench-busy: build
+	$(ENV) python3 bench/busy_machine.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN)

@@ -25,9 +25,39 @@ def available_cpus() -> int:
         return os.cpu_count() or 1
 
 
+def _busy_elsewhere() -> int:
+    """How many threads of other processes are running now: the machine's runnable count
+    (/proc/loadavg) less this process's own running threads; 0 where it cannot be read."""
+    try:
+        with open("/proc/loadavg") as f:
+            running = int(f.read().split()[3].split("/")[0])
+        own = 0
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/stat") as f:
+                    own += f.read().rsplit(")", 1)[1].split()[0] == "R"
+            except OSError:
+                continue
+        return max(0, running - max(own, 1))
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def default_threads() -> int:
+    """threads=None: the CPUs this process may run on that other processes are not
+    using now, at least 1. A team spread over busy cores waits at every barrier for its
+    slowest member: with the other cores of a 2-core machine busy, two threads ran 2x
+    (and up to 10x) slower than one."""
+    cpus = available_cpus()
+    if cpus == 1:
+        return 1
+    idle = (os.cpu_count() or cpus) - _busy_elsewhere()
+    return max(1, min(cpus, idle))
+
+
 def threads(value: Any) -> int:
     if value is None:
-        return available_cpus()
+        return default_threads()
     if isinstance(value, bool):
         raise TypeError(f"threads must be None or a positive int, got {value!r}")
     try:

@@ -154,7 +154,8 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     exp(-i t H) psi for its time, each expectation value within rtol * |O| * |psi|**2
     (|O| the sum of the moduli of O's coefficients), or within the rounding floor, about
     2.2e-16 * (path walked) * sum |c|, where that is larger.
-    ``threads``: None uses every CPU this process may run on. ``progress``: show a
+    ``threads``: None uses the CPUs this process may run on that other processes are not
+    busy on when the call starts. ``progress``: show a
     progress bar on standard error (tqdm's when installed): over the time points of a
     grid, or over the applications of H of a single time.
 

@@ -307,6 +307,17 @@ def test_state_is_neither_modified_nor_copied(rng, monkeypatch):
     assert seen[0] is psi and (psi == before).all()
 
 
+def test_default_threads_leave_busy_cpus_alone(monkeypatch):
+    from morbizet import _arguments
+
+    cpus = _arguments.available_cpus()
+    assert 1 <= _arguments.default_threads() <= cpus
+    monkeypatch.setattr(_arguments, "_busy_elsewhere", lambda: 0)
+    assert _arguments.threads(None) == cpus
+    monkeypatch.setattr(_arguments, "_busy_elsewhere", lambda: 1000)
+    assert _arguments.threads(None) == 1 and _arguments.threads(2) == 2
+
+
 def test_plain_progress_bar(rng, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # the fallback bar, whether tqdm is installed or not
     h = mb.PauliSum(random_terms(rng, 3, 3))
