@@ -58,6 +58,7 @@ ACCURACY_CASES = {
     "whole space, n = 5": (_field_chain(5, 2), None, 30.0, 1e-12, METHODS),
     # A coupling far below the breakdown threshold, which acts over a long time.
     "tiny coupling": ([(1.0, "ZI"), (1e-14, "IX")], [1, 0, 0, 0], 1e5, 1e-12, ["krylov", "chebyshev"]),
+    "tiny coupling, 7 qubits": ([(1.0, "ZIIIIII"), (1e-14, "IIIIIIX")], [1] + [0] * 127, 1e5, 1e-12, ["krylov"]),
     # Many substeps, each rounding terms that peak far above the result.
     "long time": ([(1.0, "Z")], [0.6, 0.8], 500.0, 1e-12, METHODS),
     "long time, looser": ([(0.5, "Z"), (0.25, "I")], [0.6, 0.8j], 4e4, 1e-9, ["taylor"]),
