@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 #include "dense_reference.hpp"
 #include "morbizet/dense_matrix.hpp"
@@ -55,6 +57,36 @@ TEST(TaylorParameters, TerminatesWhenNoCountFits) {
   const TaylorParameters p = choose_taylor_parameters(1e17, 1e-16);
   EXPECT_EQ(p.m, 55u);
   EXPECT_GT(p.s, std::uint64_t{1} << 50);
+}
+
+TEST(TaylorParameters, RoundingLimitRaisesSubstepsOnlyWhereItMatters) {
+  const auto log_rounding = [](TaylorParameters p, double b) {
+    const double h = b / static_cast<double>(p.s);
+    double peak = -kInf;
+    for (double k = 1.0; k <= std::floor(h) + 1.0; k += 1.0) peak = std::max(peak, k * std::log(h) - std::lgamma(k + 1.0));
+    return std::log(static_cast<double>(p.s)) + std::log(0x1p-52) + peak;
+  };
+  // Ordinary requests keep the a-priori choice (and so the bits of _evolve_higham).
+  for (double b : {0.5, 10.0, 100.0}) {
+    const TaylorParameters p = choose_taylor_parameters(b, 1e-8);
+    const TaylorParameters q = limit_taylor_rounding(p, b, 1e-8);
+    EXPECT_EQ(q.m, p.m);
+    EXPECT_EQ(q.s, p.s);
+  }
+  for (const auto& [b, rtol] : {std::pair{1e5, 1e-8}, std::pair{500.0, 1e-12}, std::pair{1e5, 1e-14}}) {
+    const TaylorParameters p = choose_taylor_parameters(b, rtol);
+    const TaylorParameters q = limit_taylor_rounding(p, b, rtol);
+    EXPECT_GT(q.s, p.s) << b;
+    EXPECT_LE(q.m, p.m) << b;
+    // Rounding within rtol/4, or at the floor eps * b; the truncation bound still holds.
+    EXPECT_LE(log_rounding(q, b), std::max(std::log(0.25 * rtol), std::log(0x1p-52 * b)) + 1e-9) << b;
+    const double m = static_cast<double>(q.m);
+    EXPECT_LE((m + 1.0) * std::log(b) - std::lgamma(m + 2.0) - m * std::log(static_cast<double>(q.s)),
+              std::log(std::log1p(0.5 * rtol)))
+        << b;
+    // And the fewest substeps that do.
+    EXPECT_GT(log_rounding({q.m, q.s - 1}, b), std::max(std::log(0.25 * rtol), std::log(0x1p-52 * b))) << b;
+  }
 }
 
 TEST(EvolveHigham, RejectsNonPositiveTolerance) {

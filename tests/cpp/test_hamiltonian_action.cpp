@@ -6,6 +6,7 @@
 #include <random>
 
 #include "dense_reference.hpp"
+#include "morbizet/checkpoint.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/interruptible_hamiltonian.hpp"
@@ -112,6 +113,21 @@ TEST(HamiltonianAction, SlicedActionsEqualTheWholeOnes) {
   g.apply_nonidentity(psi.data(), grouped_sliced.data(), 2, count);
   EXPECT_TRUE(bitwise_equal(grouped_whole.data(), grouped_sliced.data(), h.dim()));
   EXPECT_EQ(calls, 2);
+
+  // Slices are sized by work: with 4,000 words, 2^12 amplitudes, so a 14-qubit action
+  // stops 3 times, and so does the pass over the Gershgorin bounds; the same bits.
+  EXPECT_EQ(checkpoint_slice(std::uint64_t{1} << 14, 4000), std::uint64_t{1} << 12);
+  EXPECT_EQ(checkpoint_slice(std::uint64_t{1} << 30, 1), std::uint64_t{1} << 18);
+  EXPECT_EQ(checkpoint_slice(8, 100000), 8u);
+  const Hamiltonian many = random_hamiltonian(14, 4000, rng);
+  const auto phi = testing::random_state(many.dim(), rng);
+  calls = 0;
+  std::vector<cdouble> many_sliced(many.dim());
+  InterruptibleHamiltonian(many).apply_nonidentity(phi.data(), many_sliced.data(), 2, count);
+  EXPECT_TRUE(bitwise_equal(apply(many, phi, 2).data(), many_sliced.data(), many.dim()));
+  const GroupedPauliSum mg(many);
+  EXPECT_EQ(mg.spectral_bounds(2, count), mg.spectral_bounds(2));
+  EXPECT_EQ(calls, 6);
 }
 
 }  // namespace
