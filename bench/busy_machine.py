@@ -12,15 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import morbizet as mb  # noqa: E402
 from conftest import heisenberg_terms  # noqa: E402
-
-
-def best(call, reps=3):
-    fastest = float("inf")
-    for _ in range(reps):
-        start = time.perf_counter()
-        call()
-        fastest = min(fastest, time.perf_counter() - start)
-    return fastest
+from machine import best_time  # noqa: E402
 
 
 def main():
@@ -34,8 +26,8 @@ def main():
             hogs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 1)]
             time.sleep(0.5)
         try:
-            one = best(lambda: mb.evolve(H, psi, 2.0, threads=1))
-            default = best(lambda: mb.evolve(H, psi, 2.0))
+            one = best_time(lambda: mb.evolve(H, psi, 2.0, threads=1), 3)
+            default = best_time(lambda: mb.evolve(H, psi, 2.0), 3)
         finally:
             for hog in hogs:
                 hog.kill()

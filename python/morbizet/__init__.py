@@ -15,4 +15,5 @@ from ._evolve import EvolutionInterrupted, evolve, evolve_with_info
 from ._pauli_sum import CoefficientOverflowError, PauliSum
 from ._states import basis_state
 
-__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "basis_state", "evolve", "evolve_with_info"]
+__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "basis_state", "evolve",
+           "evolve_with_info"]

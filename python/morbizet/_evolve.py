@@ -37,9 +37,10 @@ def _method(H: PauliSum, method: Any, path: float, rtol: float) -> tuple[str, Pa
     if method == "auto":
         identity = "I" * H.num_qubits
         skew = path * sum(abs(c.imag) for c, s in H.simplify().terms if s != identity)
-        neglected = skew * math.exp(skew)
-        if neglected <= 0.25 * rtol:
-            return "chebyshev", H._hermitian_part(), rtol - neglected
+        if skew <= 0.25 * rtol:  # rtol < 1, so e^skew stays near 1 and cannot overflow
+            neglected = skew * math.exp(skew)
+            if neglected <= 0.25 * rtol:
+                return "chebyshev", H._hermitian_part(), rtol - neglected
         return "taylor", H, rtol
     if method != "taylor":
         raise ValueError(f"method {method!r} needs a Hermitian H (real coefficients on every non-identity "
@@ -155,9 +156,9 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     (|O| the sum of the moduli of O's coefficients), or within the rounding floor, about
     2.2e-16 * (path walked) * sum |c|, where that is larger.
     ``threads``: None uses the CPUs this process may run on that other processes are not
-    busy on when the call starts. ``progress``: show a
-    progress bar on standard error (tqdm's when installed): over the time points of a
-    grid, or over the applications of H of a single time.
+    busy on when the call starts. ``progress``: show a progress bar on standard error
+    (tqdm's when installed): over the time points of a grid, or over the applications
+    of H of a single time.
 
     psi (any array-like of 2**n amplitudes) is never modified, and not copied when it is
     already a contiguous complex128 array. The solvers run without the interpreter lock

@@ -161,9 +161,9 @@ class PauliSum:
     (``==``) when they are the same operator: the same coefficient for each string, the
     coefficients of equal strings summed exactly rounded, so that the order of the
     terms does not matter. Arithmetic whose coefficients would overflow raises
-    ``CoefficientOverflowError`` (a ValueError and an OverflowError). Arithmetic concatenates terms without merging them;
-    ``simplify()`` merges. An empty term list needs ``num_qubits`` and is the zero
-    operator.
+    ``CoefficientOverflowError`` (a ValueError and an OverflowError). Arithmetic
+    concatenates terms without merging them; ``simplify()`` merges. An empty term list
+    needs ``num_qubits`` and is the zero operator.
     """
 
     __slots__ = ("_terms", "_num_qubits", "_simplified", "_compiled", "_digest")

@@ -20,6 +20,18 @@ constexpr double kEarlyExit = 0x1p-53;
 // those of the Taylor terms, stay far from the ends of the double range.
 constexpr int kSafeExponent = 300;
 
+// ln(b^(m+1) / (m+1)!): the remainder bound of one substep of norm b at degree m, before
+// the division by s^m that s substeps bring.
+double log_remainder(double md, double lb) { return (md + 1.0) * lb - std::lgamma(md + 2.0); }
+
+// The logarithm of max_k h^k / k!, the largest Taylor term of a substep of norm h.
+double log_largest_term(double h) {
+  const double lh = std::log(h);
+  double best = -std::numeric_limits<double>::infinity();
+  for (double k = 1.0; k <= std::floor(h) + 1.0; k += 1.0) best = std::max(best, k * lh - std::lgamma(k + 1.0));
+  return best;
+}
+
 // The early exit compares maxima of squared moduli over the whole state, so every
 // process must see the same ones.
 double largest(const OperatorRef& op, double local) {
@@ -39,7 +51,7 @@ TaylorParameters choose_taylor_parameters(double b, double rtol) {
   bool found = false;
   for (std::uint64_t m = 1; m <= kMaxDegree; ++m) {
     const double md = static_cast<double>(m);
-    const double a = (md + 1.0) * lb - std::lgamma(md + 2.0);
+    const double a = log_remainder(md, lb);
     const std::uint64_t s =
         first_fitting_count((a - g) / md, [&](double sd) { return a - md * std::log(sd) > g; });
     if (s == 0) continue;
@@ -53,18 +65,6 @@ TaylorParameters choose_taylor_parameters(double b, double rtol) {
   if (!found) throw_too_large(b, rtol);
   return best;
 }
-
-namespace {
-
-// The logarithm of max_k h^k / k!, the largest Taylor term of a substep of norm h.
-double log_largest_term(double h) {
-  const double lh = std::log(h);
-  double best = -std::numeric_limits<double>::infinity();
-  for (double k = 1.0; k <= std::floor(h) + 1.0; k += 1.0) best = std::max(best, k * lh - std::lgamma(k + 1.0));
-  return best;
-}
-
-}  // namespace
 
 TaylorParameters limit_taylor_rounding(TaylorParameters p, double b, double rtol) {
   constexpr double kEpsilon = 0x1p-52;
@@ -88,13 +88,9 @@ TaylorParameters limit_taylor_rounding(TaylorParameters p, double b, double rtol
   // The lowest degree whose truncation bound holds at the new substep count (p.m does,
   // since more substeps only shorten each one).
   const double g = std::log(std::log1p(rtol * 0.5));
-  const double log_s = std::log(static_cast<double>(hi));
+  const double lb = std::log(b), log_s = std::log(static_cast<double>(hi));
   std::uint64_t m = 1;
-  while (m < p.m) {
-    const double md = static_cast<double>(m);
-    if ((md + 1.0) * std::log(b) - std::lgamma(md + 2.0) - md * log_s <= g) break;
-    ++m;
-  }
+  while (m < p.m && log_remainder(static_cast<double>(m), lb) - static_cast<double>(m) * log_s > g) ++m;
   return {m, hi};
 }
 

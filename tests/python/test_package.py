@@ -273,6 +273,8 @@ def test_auto_drops_imaginary_parts_too_small_to_matter(rng):
     small = mb.PauliSum([(c + 1e-11j, s) for c, s in terms])
     assert mb.evolve_with_info(small, psi, 1.0)[1]["method"] == "chebyshev"
     assert mb.evolve_with_info(small, psi, 1000.0)[1]["method"] == "taylor"
+    # A large imaginary part over a long time goes to Taylor, without overflowing the bound.
+    assert mb.evolve_with_info(mb.PauliSum([(1.0, "X"), (1j, "Z")]), [1, 0], 800.0)[1]["method"] == "taylor"
 
 
 def test_arithmetic_simplify_and_equality():
