@@ -232,6 +232,36 @@ void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint
   }
 }
 
+void lanczos_step_range(const LanczosStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
+  const double a = step.scale, b = step.prev_coeff;
+  for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
+    double sum = 0.0;
+    for (std::uint64_t k = l0; k < l0 + step.leaf; ++k) {
+      const std::uint64_t i = begin + k;
+      const cdouble x{a * w[k].real() - b * step.prev[i].real(), a * w[k].imag() - b * step.prev[i].imag()};
+      step.next[i] = x;
+      sum += step.cur[i].real() * x.real() + step.cur[i].imag() * x.imag();
+    }
+    step.leaf_dots[(begin + l0) / step.leaf] = sum;
+  }
+}
+
+void expectation_range(const ExpectationSums& sums, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
+  for (std::uint64_t l0 = 0; l0 < len; l0 += sums.leaf) {
+    double re = 0.0, im = 0.0, norm2 = 0.0;
+    for (std::uint64_t k = l0; k < l0 + sums.leaf; ++k) {
+      const cdouble p = sums.state[begin + k];
+      re += p.real() * w[k].real() + p.imag() * w[k].imag();
+      im += p.real() * w[k].imag() - p.imag() * w[k].real();
+      norm2 += abs2(p);
+    }
+    const std::uint64_t at = (begin + l0) / sums.leaf;
+    sums.re[at] = re;
+    sums.im[at] = im;
+    sums.norm2[at] = norm2;
+  }
+}
+
 void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n, std::int32_t threads) {
   const auto leaves = static_cast<std::int64_t>(n / step.leaf);
   const auto grain = static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange * kRangesPerThread / step.leaf));

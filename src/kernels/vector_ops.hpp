@@ -114,6 +114,34 @@ struct ChebyshevStep {
 // The step on amplitudes [begin, begin + len) (whole leaves), w holding their H' * cur.
 void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len);
 
+// The first half of a Lanczos step on vectors kept unnormalised (v_j = cur * scale),
+// given w = H' * cur: next = scale * w - prev_coeff * prev, and per leaf of `leaf`
+// amplitudes the sum of Re(conj(cur[i]) next[i]) in index order into
+// leaf_dots[first index / leaf].
+struct LanczosStep {
+  const cdouble* cur;
+  const cdouble* prev;
+  cdouble* next;
+  double scale, prev_coeff;
+  std::uint64_t leaf;
+  double* leaf_dots;
+};
+
+// The step on len amplitudes from begin (whole leaves), w[k] the amplitude begin + k.
+void lanczos_step_range(const LanczosStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len);
+
+// Per leaf of `leaf` amplitudes, given w = O' * state handed over a unit at a time: the
+// sums of Re and Im of conj(state[i]) w[i] and of |state[i]|^2, in index order, into
+// re, im and norm2 at [first index / leaf].
+struct ExpectationSums {
+  const cdouble* state;
+  std::uint64_t leaf;
+  double* re;
+  double* im;
+  double* norm2;
+};
+void expectation_range(const ExpectationSums& sums, const cdouble* w, std::uint64_t begin, std::uint64_t len);
+
 // The step on all n amplitudes, w = H' * cur in full, leaf by leaf on the caller's threads.
 void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n, std::int32_t threads);
 
