@@ -118,6 +118,30 @@ def tolerance(value: Any) -> float:
     return rtol
 
 
+def default_grid_memory() -> int:
+    """An eighth of the machine's physical memory, at most 2 GiB (1 GiB where the system
+    does not say)."""
+    try:
+        return min(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 8, 2**31)
+    except (AttributeError, ValueError, OSError):
+        return 2**30
+
+
+def grid_memory(value: Any) -> int:
+    """grid_memory: None for the default, or a number of bytes >= 0."""
+    if value is None:
+        return default_grid_memory()
+    if isinstance(value, bool):
+        raise TypeError(f"grid_memory must be None or a number of bytes (an int >= 0), got {value!r}")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(f"grid_memory must be None or a number of bytes (an int >= 0), got {value!r}") from None
+    if count < 0:
+        raise ValueError(f"grid_memory must be None or a number of bytes (an int >= 0), got {count}")
+    return count
+
+
 def check_length(length: int, num_qubits: int, name: str = "psi") -> None:
     if length != 2**num_qubits:
         raise ValueError(f"{name} has {length} amplitudes, but the operator acts on {num_qubits} qubits, "

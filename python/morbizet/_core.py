@@ -52,6 +52,15 @@ def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, 
     return state, dict(info)
 
 
+def grid(ham: Hamiltonian, psi: State, times: NDArray[np.float64], rtol: float, threads: int,
+         observables: Sequence[Hamiltonian], rows: NDArray[np.complex128] | None, states: bool, max_vectors: int,
+         visit: Callable[[int, State | None, NDArray[np.complex128] | None], None]) -> dict[str, Any]:
+    """Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its
+    identity part), calling visit(k, state, values) at every time; returns the walk's
+    statistics. With rows, row k receives the state and visit gets None for it."""
+    return dict(_morbizet._grid(ham, psi, times, rtol, threads, list(observables), states, rows, max_vectors, visit))
+
+
 def apply(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None) -> State:
     """H psi, the identity part included (this process's slice with a session)."""
     if session is None:

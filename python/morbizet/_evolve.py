@@ -107,26 +107,31 @@ class EvolutionInterrupted(KeyboardInterrupt):
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: None = ..., callback: Callback | None = ...,
-           return_states: bool = ..., progress: bool = ..., comm: Any = ...) -> NDArray[np.complex128]: ...
+           return_states: bool = ..., progress: bool = ..., grid_memory: int | None = ...,
+           comm: Any = ...) -> NDArray[np.complex128]: ...
 
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
            callback: Callback | None = ..., return_states: bool = ..., progress: bool = ...,
-           comm: Any = ...) -> Any: ...
+           grid_memory: int | None = ..., comm: Any = ...) -> Any: ...
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
            threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
            callback: Callback | None = None, return_states: bool = False, progress: bool = False,
-           comm: Any = None) -> Any:
+           grid_memory: int | None = None, comm: Any = None) -> Any:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of
     times: a (len(t), 2**n) array whose row k is the state at t[k]. The grid is walked
-    in one pass in the order given, each time evolved from the previous one, so times
-    may be unsorted, negative or repeated (a repeated time costs nothing).
+    in one pass in the order given, so times may be unsorted, negative or repeated (a
+    repeated time costs nothing). For a Hermitian H ("auto", "chebyshev", "krylov") the
+    walk runs in windows of a Lanczos basis: each basis serves every time within its
+    reach for a few scalar operations per time, so a grid of a thousand times costs a
+    few times the evolution to its last time (see ``grid_memory``); "taylor" evolves
+    each time from the previous one.
 
     ``observables``: a sequence of PauliSums gives their expectation values
     <psi(t)|O|psi(t)> (not normalised) instead of states, of shape (len(observables),)
@@ -155,6 +160,12 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     exp(-i t H) psi for its time, each expectation value within rtol * |O| * |psi|**2
     (|O| the sum of the moduli of O's coefficients), or within the rounding floor, about
     2.2e-16 * (path walked) * sum |c|, where that is larger.
+    ``grid_memory``: the bytes a grid's walk may hold in state vectors for its basis and
+    the states it forms at once (None: an eighth of the machine's physical memory, at
+    most 2 GiB).
+    Larger windows and batches make long grids cheaper; below 12 state vectors' worth
+    (0, say) each time is evolved from the previous one with the method's own solver, as
+    for "taylor" and for a state spread over processes (``comm``).
     ``threads``: None uses the CPUs this process may run on that other processes are not
     busy on when the call starts. ``progress``: show a progress bar on standard error
     (tqdm's when installed): over the time points of a grid, or over the applications
@@ -167,8 +178,9 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     ``comm``: an mpi4py communicator of P = 2**p processes sharing the state. Each passes
     its slice of psi (see basis_state) and gets its slice of every state back, with
     expectation values over the whole state on every process; the result gathered in
-    rank order is the single-process one, bit for bit for "taylor" and "chebyshev". A
-    callback then sees this process's slice and must not raise on some processes only.
+    rank order is the single-process one, bit for bit for "taylor" and "chebyshev" (a grid
+    is then walked step by step, as by one process with ``grid_memory=0``). A callback
+    then sees this process's slice and must not raise on some processes only.
     """
 
     def prepare() -> tuple[Any, ...]:
@@ -182,10 +194,10 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
             raise TypeError(f"return_states must be True or False, got {return_states!r}")
         return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm), tolerance, _arguments.threads(threads),
                 times, single, None if observables is None else _observables(observables, op.num_qubits),
-                runs_on._hamiltonian())
+                runs_on._hamiltonian(), _arguments.grid_memory(grid_memory))
 
     def same(checked: tuple[Any, ...]) -> dict[str, Any]:
-        op, solver, _, tolerance, _, times, single, measured, _ = checked
+        op, solver, _, tolerance, _, times, single, measured, _, _ = checked
         return {"H": op, "method": solver, "t": (times, single), "rtol": tolerance, "observables": measured,
                 "observables as one PauliSum": isinstance(observables, PauliSum),
                 "callback given": callback is not None, "return_states": return_states}
@@ -199,7 +211,7 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
 
 def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool], progress: bool,
             session: Session | None) -> Any:
-    _, solver, state, rtol, count, times, single, measured, ham = checked
+    _, solver, state, rtol, count, times, single, measured, ham, memory = checked
     bare, callback, return_states = shape
     keep_states = return_states or (measured is None and callback is None)
 
@@ -212,6 +224,7 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
 
     rows = np.full((times.size, state.size), np.nan, dtype=np.complex128) if keep_states else None
     values = None
+    compiled: list[_core.Hamiltonian] = []
     if measured is not None:
         hermitian = all(o.is_hermitian for o in measured)
         compiled = [o._hamiltonian() for o in measured]
@@ -233,8 +246,13 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     # |O| (2 r + r^2) |psi|^2; r = rtol / 2.5 keeps that, and the rounding, within rtol.
     state_rtol = rtol if values is None else rtol / 2.5
     completed = [0]
+    vectors = _GRID_OWN_VECTORS + memory // (16 * state.size)
     try:
-        _walk(ham, state, times, solver, state_rtol, count, progress, visit, session, completed)
+        if session is None and solver != "taylor" and times.size > 1 and vectors >= _GRID_LEAST_VECTORS:
+            _windows(ham, state, times, state_rtol, count, progress, vectors, (rows, values, callback), compiled,
+                     completed)
+        else:
+            _walk(ham, state, times, solver, state_rtol, count, progress, visit, session, completed)
     except KeyboardInterrupt as stop:
         if single:
             raise
@@ -252,6 +270,35 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     if values is None:
         return rows
     return (rows, values) if return_states else values
+
+
+# The windowed walk counts the few vectors any solver holds as its own, and runs only
+# where it has room for a basis of 8 beside them.
+_GRID_OWN_VECTORS = 4
+_GRID_LEAST_VECTORS = 12
+
+
+def _windows(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], rtol: float, threads: int,
+             progress: bool, vectors: int, outputs: tuple[Any, Any, Callback | None],
+             compiled: list[_core.Hamiltonian], completed: list[int]) -> None:
+    """The grid walked in windows of a Lanczos basis by the compiled walk, which fills
+    rows[k] with the state and hands over values at every time in order; the callback
+    sees a read-only view of the state."""
+    rows, values, callback = outputs
+    hermitian = values is not None and values.dtype.kind == "f"
+    with Progress(times.size, progress) as bar:
+        def visit(k: int, formed: _core.State | None, measured: NDArray[np.complex128] | None) -> None:
+            if measured is not None:
+                values[k] = measured.real if hermitian else measured
+            if callback is not None:
+                view = (rows[k] if rows is not None else formed).view()
+                view.flags.writeable = False
+                callback(float(times[k]), view)
+            completed[0] = k + 1
+            bar.advance()
+
+        _core.grid(ham, state, times, rtol, threads, compiled, rows, rows is not None or callback is not None,
+                   vectors, visit)
 
 
 def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,

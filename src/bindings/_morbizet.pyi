@@ -42,6 +42,11 @@ def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(sha
 def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> complex:
     """<psi|H|psi>, not normalised."""
 
+def _grid(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], rtol: float, num_threads: int, observables: Sequence[_Hamiltonian], states: bool, rows: Annotated[NDArray[numpy.complex128], dict(shape=(None, None), order='C', device='cpu')] | None, max_vectors: int, visit: object) -> dict:
+    """
+    Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its identity part), calling visit(k, state, values) at every time: state a new array (None with rows, whose row k then holds it, or when states is False), values the expectation values of the observables (None without them). Holds at most max_vectors state vectors; returns the walk's statistics.
+    """
+
 def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None) -> tuple:
     """
     As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is pending here, which stops every process.
