@@ -219,7 +219,7 @@ Window Walk::build(double horizon) {
   beta_.clear();
   inv_.resize(1);
   const bool exploring = chosen_ == 0;
-  const std::uint64_t limit = exploring ? m_cap_ : chosen_;
+  std::uint64_t limit = exploring ? m_cap_ : chosen_;
   // A window that may reach the end of the walk is checked as it grows, so that it
   // stops as soon as it does.
   const bool may_finish = exploring || horizon <= last_reach_;
@@ -244,7 +244,11 @@ Window Walk::build(double horizon) {
         break;
       }
     }
-    if (m == limit) break;
+    if (m == limit) {
+      // A window too short to serve any time grows on, up to the largest.
+      if (r > 0.0 || m >= m_cap_) break;
+      limit = m_cap_;
+    }
   }
   if (exploring && r < horizon && best_m > 0) {
     m = best_m;
@@ -421,7 +425,9 @@ void Walk::run(const cdouble* psi, const double* times, std::size_t count, doubl
     most[k] = std::max(most[k + 1], times[k]);
     least[k] = std::min(least[k + 1], times[k]);
   }
-  share_ = rtol / path;
+  // Below about 4 eps |H'| per unit of time the bound only measures rounding, which the
+  // walk cannot go below anyway: the states are then within that floor times the path.
+  share_ = std::max(rtol / path, 4.0 * std::numeric_limits<double>::epsilon() * h_.norm_bound());
   scale_ = norm(psi);
   cdouble* anchor = vector(basis_, 0);
   if (!(scale_ > 0.0) || !std::isfinite(scale_)) {
