@@ -58,8 +58,8 @@ def qutip_grid(h, psi, measured):
     n = h.num_qubits
     dims = [[2] * n, [2] * n]
     ket = qutip.Qobj(psi.reshape(-1, 1), dims=[[2] * n, [1] * n])
-    e_ops = [qutip.Qobj(o.to_sparse(), dims=dims) for o in measured]
-    result = qutip.sesolve(qutip.Qobj(h.to_sparse(), dims=dims), ket, np.linspace(0.0, T, POINTS[-1]), e_ops=e_ops,
+    e_ops = [qutip.Qobj(o.to_sparse(matrix=True), dims=dims) for o in measured]
+    result = qutip.sesolve(qutip.Qobj(h.to_sparse(matrix=True), dims=dims), ket, np.linspace(0.0, T, POINTS[-1]), e_ops=e_ops,
                            options=QUTIP_OPTIONS)
     return np.array(result.expect).T.real
 

@@ -34,7 +34,7 @@ constexpr std::uint64_t kMaxBatch = 64;
 constexpr double kSafety = 1.25;
 // The first window stops growing once its cost per unit of time exceeds the best seen
 // by this factor: past the minimum the cost only rises.
-constexpr double kGiveUp = 1.2;
+constexpr double kGiveUp = 1.1;
 // beta_m below this (relative to |H'|) leaves rounding noise for the next vector: the
 // basis spans a space invariant under H' and its states are exact for every time.
 constexpr double kBreakdown = 0x1p-50;
@@ -58,10 +58,12 @@ class Walk {
         threads_(threads),
         stats_(stats),
         values_(observables.size()) {
-    const std::uint64_t reserve = 1 + (observables.empty() ? 0 : 1);
-    m_cap_ = std::min(kMaxBasis, (options.max_vectors - reserve) * 3 / 4);
+    // Three quarters of the room for the basis and its next vector, the rest for a batch
+    // of outputs and the observables' scratch vector (the block's last slot).
+    m_cap_ = std::min(kMaxBasis, (options.max_vectors - 2) * 3 / 4);
+    batch_cap_ = std::clamp<std::uint64_t>(options.max_vectors - (m_cap_ + 1) - 1, 1, kMaxBatch);
     basis_.block = allocate_block((m_cap_ + 1) * n_);
-    outputs_.block = allocate_block((kMaxBatch + 1) * n_);
+    outputs_.block = allocate_block((batch_cap_ + 1) * n_);
   }
 
   void run(const cdouble* psi, const double* times, std::size_t count, double rtol);
@@ -70,7 +72,9 @@ class Walk {
   double norm(const cdouble* x) const {
     return std::sqrt(pairwise_total(h_, block_sums_abs2(x, n_, leaf_, threads_)));
   }
-  // Vector j of a pool, its slot handed out of the pool's block on first use.
+  // Vector j of a pool, its slot handed out of the pool's block on first use. The slots
+  // of the basis are swapped only after the first window has fixed its size and had its
+  // extra slots cut, so the slots always hold the block's first vectors in some order.
   struct Pool {
     StateBlock block;
     std::vector<cdouble*> slots;
@@ -79,17 +83,20 @@ class Walk {
     while (pool.slots.size() <= j) pool.slots.push_back(pool.block.get() + pool.slots.size() * n_);
     return pool.slots[j];
   }
+  // Outputs formed at once: what the room left by the basis of m holds, at most the block.
   std::uint64_t batch_size(std::uint64_t m) const {
-    const std::uint64_t held = std::max<std::uint64_t>(basis_.slots.size(), m + 1) + (observables_.empty() ? 0 : 1);
-    return std::clamp<std::uint64_t>(options_.max_vectors > held ? options_.max_vectors - held : 1, 1, kMaxBatch);
+    const std::uint64_t held = std::max<std::uint64_t>(basis_.slots.size(), m + 1) + 1;
+    return std::clamp<std::uint64_t>(options_.max_vectors > held ? options_.max_vectors - held : 1, 1, batch_cap_);
   }
+  cdouble* scratch() { return outputs_.block.get() + batch_cap_ * n_; }
 
   bool lanczos_step(std::uint64_t j);
   double reach(const TridiagonalEigen& e, std::uint64_t m, double beta, double horizon) const;
+  double output_cost(std::uint64_t m, std::uint64_t p, bool& project) const;
   double cost(std::uint64_t m, std::uint64_t p, bool& project) const;
   std::uint64_t within(double r) const;
   Window build(double horizon);
-  std::vector<cdouble> coefficients(const Window& w, double s) const;
+  std::vector<cdouble> coefficients(const Window& w, const double* times, std::size_t count) const;
   void emit_formed(const Window& w, std::size_t end);
   void emit_projected(const Window& w, std::size_t end);
   void observe(const cdouble* state);
@@ -103,6 +110,7 @@ class Walk {
   std::int32_t threads_;
   GridStats* stats_;
   std::uint64_t m_cap_ = 0;
+  std::uint64_t batch_cap_ = 0;
   std::uint64_t chosen_ = 0;  // the window size, once the first window has found it
 
   Pool basis_;    // the anchor, then the Lanczos vectors
@@ -197,10 +205,10 @@ std::uint64_t Walk::within(double r) const {
   return p;
 }
 
-// The work of a window of m vectors serving p times, in multiply-adds per amplitude:
-// the applications of H', forming the next anchor, and the outputs either formed one by
+// The work of a window of m vectors serving p times, in multiply-adds per amplitude, past
+// its applications of H': forming the next anchor, and the outputs either formed one by
 // one or (project) read from the observables projected into the basis.
-double Walk::cost(std::uint64_t m, std::uint64_t p, bool& project) const {
+double Walk::output_cost(std::uint64_t m, std::uint64_t p, bool& project) const {
   const auto md = static_cast<double>(m), pd = static_cast<double>(p);
   double per_state = md, projected = 0.0;
   for (const GridObservable& o : observables_) {
@@ -211,7 +219,12 @@ double Walk::cost(std::uint64_t m, std::uint64_t p, bool& project) const {
   }
   const double formed = pd * per_state;
   project = !options_.states && !observables_.empty() && projected < formed;
-  return md * (options_.application_cost + 4.0) + md + (project ? projected : formed);
+  return md + (project ? projected : formed);
+}
+
+// The whole window: m applications of H' with their Lanczos passes, and the rest.
+double Walk::cost(std::uint64_t m, std::uint64_t p, bool& project) const {
+  return static_cast<double>(m) * (options_.application_cost + 4.0) + output_cost(m, p, project);
 }
 
 Window Walk::build(double horizon) {
@@ -250,12 +263,20 @@ Window Walk::build(double horizon) {
       limit = m_cap_;
     }
   }
-  if (exploring && r < horizon && best_m > 0) {
-    m = best_m;
-    r = best_reach;
+  if (exploring && r < horizon && best_m > 0 && best_m < m) {
+    // The first window went past the best size to find it. Its applications are spent
+    // either way: it keeps them unless serving fewer times from the best size, and
+    // covering the rest at the best rate, comes cheaper.
+    bool project = false;
+    const double keep = output_cost(m, within(r), project);
+    const double trim = output_cost(best_m, within(best_reach), project) + best_rate * (r - best_reach);
+    if (trim < keep) {
+      m = best_m;
+      r = best_reach;
+    }
   }
   if (exploring) {
-    chosen_ = std::max<std::uint64_t>(m, kFirstCheck);
+    chosen_ = m;
     // Vectors past the window size are not needed again; their memory goes to outputs.
     basis_.slots.resize(std::min<std::size_t>(basis_.slots.size(), chosen_ + 1));
     if (stats_ != nullptr) stats_->basis_size = chosen_;
@@ -270,26 +291,47 @@ Window Walk::build(double horizon) {
   return {m, r, tridiagonal_eigen(alpha_.data(), beta_.data(), m)};
 }
 
-// y(s) = |anchor| e^(-i s c0) Q e^(-i s Lambda) Q^T e_1: the combination of the normalised
-// basis that approximates the state at anchor + s; returned for the stored vectors, each
-// y_k times inv_k.
-std::vector<cdouble> Walk::coefficients(const Window& w, double s) const {
+// y(s) = |anchor| e^(-i s c0) Q e^(-i s Lambda) Q^T e_1 for each s = times[t] - anchor: the
+// combination of the normalised basis that approximates the state at that time, returned
+// for the stored vectors (each y_k times inv_k), one row of m per time. The products run
+// over all times at once, innermost, so that they vectorise.
+std::vector<cdouble> Walk::coefficients(const Window& w, const double* times, std::size_t count) const {
   const std::uint64_t m = w.m;
-  std::vector<cdouble> y(m, cdouble{0.0, 0.0});
-  if (s == 0.0) {
-    y[0] = {scale_ * inv_[0], 0.0};
-    return y;
-  }
   const cdouble c0 = h_.identity_coeff();
-  const cdouble phase = std::exp(cdouble{0.0, -s} * c0) * scale_;
-  std::vector<cdouble> z(m);
-  for (std::uint64_t j = 0; j < m; ++j) {
-    z[j] = cdouble{std::cos(s * w.eigen.values[j]), -std::sin(s * w.eigen.values[j])} * w.eigen.vectors[j] * phase;
+  // z_j(t) = e^(-i s lambda_j) Q_0j times the phase, real and imaginary parts apart.
+  std::vector<double> zr(m * count), zi(m * count);
+  for (std::size_t t = 0; t < count; ++t) {
+    const double s = times[t] - now_;
+    const cdouble phase = std::exp(cdouble{0.0, -s} * c0) * scale_;
+    for (std::uint64_t j = 0; j < m; ++j) {
+      const cdouble z = cdouble{std::cos(s * w.eigen.values[j]), -std::sin(s * w.eigen.values[j])} * phase;
+      zr[j * count + t] = z.real() * w.eigen.vectors[j];
+      zi[j * count + t] = z.imag() * w.eigen.vectors[j];
+    }
   }
+  std::vector<double> ar(count), ai(count);
+  std::vector<cdouble> y(count * m);
   for (std::uint64_t i = 0; i < m; ++i) {
-    cdouble acc{0.0, 0.0};
-    for (std::uint64_t j = 0; j < m; ++j) acc += w.eigen.vectors[i * m + j] * z[j];
-    y[i] = acc * inv_[i];
+    std::fill(ar.begin(), ar.end(), 0.0);
+    std::fill(ai.begin(), ai.end(), 0.0);
+    for (std::uint64_t j = 0; j < m; ++j) {
+      const double q = w.eigen.vectors[i * m + j];
+      const double* r = zr.data() + j * count;
+      const double* im = zi.data() + j * count;
+      for (std::size_t t = 0; t < count; ++t) {
+        ar[t] += q * r[t];
+        ai[t] += q * im[t];
+      }
+    }
+    for (std::size_t t = 0; t < count; ++t) y[t * m + i] = {ar[t] * inv_[i], ai[t] * inv_[i]};
+  }
+  // At the anchor itself the combination is exactly the anchor.
+  for (std::size_t t = 0; t < count; ++t) {
+    if (times[t] == now_) {
+      std::fill(y.begin() + static_cast<std::ptrdiff_t>(t * m), y.begin() + static_cast<std::ptrdiff_t>((t + 1) * m),
+                cdouble{0.0, 0.0});
+      y[t * m] = {scale_ * inv_[0], 0.0};
+    }
   }
   return y;
 }
@@ -310,7 +352,7 @@ void Walk::observe(const cdouble* state) {
       op.apply_nonidentity_then(state, BlockEpilogue{&finish_expectation, const_cast<ExpectationSums*>(&sums), leaf_},
                                 threads_);
     } else {
-      cdouble* work = outputs_.block.get() + kMaxBatch * n_;
+      cdouble* work = scratch();
       op.apply_nonidentity(state, work, threads_);
       parallel_for(static_cast<std::int64_t>(leaves), threads_, [&](std::int64_t b) {
         const std::uint64_t begin = static_cast<std::uint64_t>(b) * leaf_;
@@ -335,13 +377,9 @@ void Walk::emit_formed(const Window& w, std::size_t end) {
   for (std::uint64_t k = 0; k < w.m; ++k) basis[k] = basis_.slots[k];
   while (next_ < end) {
     const std::uint64_t c = std::min<std::uint64_t>(batch, end - next_);
-    std::vector<cdouble> y;
+    const std::vector<cdouble> y = coefficients(w, times_ + next_, c);
     std::vector<cdouble*> out(c);
-    for (std::uint64_t j = 0; j < c; ++j) {
-      const std::vector<cdouble> yj = coefficients(w, times_[next_ + j] - now_);
-      y.insert(y.end(), yj.begin(), yj.end());
-      out[j] = vector(outputs_, j);
-    }
+    for (std::uint64_t j = 0; j < c; ++j) out[j] = vector(outputs_, j);
     combine_basis(basis.data(), w.m, y.data(), c, out.data(), n_, threads_);
     for (std::uint64_t j = 0; j < c; ++j) emit(next_ + j, out[j]);
     next_ += c;
@@ -364,7 +402,7 @@ void Walk::emit_projected(const Window& w, std::size_t end) {
       for (std::uint64_t l = 0; l < b; ++l) {
         cdouble* x = vector(outputs_, l);
         obs.op.apply_nonidentity(basis[first + l], x, threads_);
-        add_scaled(basis[first + l], x, n_, c, threads_);
+        if (c != cdouble{0.0, 0.0}) add_scaled(basis[first + l], x, n_, c, threads_);
         right[l] = x;
       }
       std::vector<double> partial =
@@ -386,25 +424,43 @@ void Walk::emit_projected(const Window& w, std::size_t end) {
       }
     }
   }
-  for (; next_ < end; ++next_) {
-    const std::vector<cdouble> y = coefficients(w, times_[next_] - now_);
-    for (std::size_t o = 0; o < observables_.size(); ++o) {
-      double re = 0.0, im = 0.0;
-      for (std::uint64_t k = 0; k < m; ++k) {
-        double rr = 0.0, ri = 0.0;
-        for (std::uint64_t l = 0; l < m; ++l) {
-          const cdouble g = gram[o][k * m + l];
-          rr += g.real() * y[l].real() - g.imag() * y[l].imag();
-          ri += g.real() * y[l].imag() + g.imag() * y[l].real();
-        }
-        re += y[k].real() * rr + y[k].imag() * ri;
-        im += y[k].real() * ri - y[k].imag() * rr;
-      }
-      const cdouble total{re, im};
-      values_[o] = total;
+  // values(t) = y(t)^H G y(t) for all times at once: R = G Y, then the column sums of
+  // conj(Y) * R, with the times innermost.
+  const std::size_t count = end - next_;
+  const std::vector<cdouble> y = coefficients(w, times_ + next_, count);
+  std::vector<double> yr(m * count), yi(m * count), rr(count), ri(count), vr(count), vi(count);
+  for (std::size_t t = 0; t < count; ++t) {
+    for (std::uint64_t k = 0; k < m; ++k) {
+      yr[k * count + t] = y[t * m + k].real();
+      yi[k * count + t] = y[t * m + k].imag();
     }
-    visitor_.visit(next_, nullptr, values_.data());
   }
+  std::vector<std::vector<cdouble>> values(count, std::vector<cdouble>(observables_.size()));
+  for (std::size_t o = 0; o < observables_.size(); ++o) {
+    std::fill(vr.begin(), vr.end(), 0.0);
+    std::fill(vi.begin(), vi.end(), 0.0);
+    for (std::uint64_t k = 0; k < m; ++k) {
+      std::fill(rr.begin(), rr.end(), 0.0);
+      std::fill(ri.begin(), ri.end(), 0.0);
+      for (std::uint64_t l = 0; l < m; ++l) {
+        const double gr = gram[o][k * m + l].real(), gi = gram[o][k * m + l].imag();
+        const double* ar = yr.data() + l * count;
+        const double* ai = yi.data() + l * count;
+        for (std::size_t t = 0; t < count; ++t) {
+          rr[t] += gr * ar[t] - gi * ai[t];
+          ri[t] += gr * ai[t] + gi * ar[t];
+        }
+      }
+      const double* br = yr.data() + k * count;
+      const double* bi = yi.data() + k * count;
+      for (std::size_t t = 0; t < count; ++t) {
+        vr[t] += br[t] * rr[t] + bi[t] * ri[t];
+        vi[t] += br[t] * ri[t] - bi[t] * rr[t];
+      }
+    }
+    for (std::size_t t = 0; t < count; ++t) values[t][o] = {vr[t], vi[t]};
+  }
+  for (std::size_t t = 0; t < count; ++t, ++next_) visitor_.visit(next_, nullptr, values[t].data());
   if (stats_ != nullptr) ++stats_->projected;
 }
 
@@ -453,7 +509,8 @@ void Walk::run(const cdouble* psi, const double* times, std::size_t count, doubl
     if (next_ == count) break;
     // The next anchor: as far toward the next time as the window reaches.
     const double s = times[next_] > now_ ? w.reach : -w.reach;
-    const std::vector<cdouble> y = coefficients(w, s);
+    const double target = now_ + s;
+    const std::vector<cdouble> y = coefficients(w, &target, 1);
     std::vector<const cdouble*> basis(w.m);
     for (std::uint64_t k = 0; k < w.m; ++k) basis[k] = basis_.slots[k];
     cdouble* moved = vector(basis_, w.m);

@@ -222,6 +222,17 @@ TEST(EvolveGrid, EdgeCases) {
   EXPECT_LE(testing::max_abs_diff(r.states.at(2).data(), psi.data(), 8), 1e-9);
   const Recorder zero = walk(h, std::vector<cdouble>(8), times, 1e-10, {}, true, 1);
   for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(zero.states.at(k), std::vector<cdouble>(8));
+  // The least room: windows of at most 7 vectors, outputs 3 at a time.
+  const Hamiltonian wide = random_sum(8, 20, rng, true, {0.0, 0.0});
+  const std::vector<cdouble> phi = random_state(256, rng);
+  const std::vector<double> many{0.5, 1.0, 1.5, 2.0, 2.5, 3.0, -1.0};
+  const Recorder tight = walk(wide, phi, many, 1e-9, {{wide, 20.0, true}}, true, 2, nullptr, kMinGridVectors);
+  double norm_phi = 0.0;
+  for (cdouble x : phi) norm_phi += std::norm(x);
+  for (std::size_t k = 0; k < many.size(); ++k) {
+    const StateBuffer exact = evolve_higham(wide, phi.data(), many[k], 1e-14, 1);
+    EXPECT_LE(testing::max_abs_diff(tight.states.at(k).data(), exact.get(), 256), 1e-9 * std::sqrt(norm_phi)) << k;
+  }
   // An eigenstate of H' (the Lanczos basis breaks down at once) over a long time.
   const Hamiltonian z({{{0.5, 0.0}, "IZI"}, {{0.25, 0.0}, "III"}});
   std::vector<cdouble> basis(8);
