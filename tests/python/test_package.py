@@ -120,6 +120,47 @@ def test_a_long_grid_costs_about_one_evolution_and_agrees_with_the_step_walk(mon
     assert len(walks) == 2
 
 
+@pytest.mark.parametrize("identity", [0.0, 0.4 - 0.05j])
+def test_windows_against_dense_every_way_of_asking(identity):
+    # The windowed walk by each of its ways out: states formed (return_states), values from
+    # the observables projected into the basis (a dense grid of values alone) or from each
+    # state formed (a sparse one), Hermitian and non-Hermitian observables, an identity
+    # part that makes the norm decay, and the least memory the windows run in.
+    r = np.random.default_rng(7)
+    n, rtol = 7, 1e-9
+    terms = random_terms(r, n, 20) + [(identity, "I" * n)]
+    h, psi = mb.PauliSum(terms), random_state(r, n)
+    observables = [mb.PauliSum([(0.5, "XX" + "I" * (n - 2)), (0.5, "YY" + "I" * (n - 2))]),
+                   mb.PauliSum([(1j, "Z" + "I" * (n - 1)), (0.3, "IX" + "I" * (n - 2))])]
+    values, vectors = np.linalg.eigh(dense(terms[:-1]))
+    for times in (np.linspace(0.0, 4.0, 400), np.array([0.3, 3.9, -1.2, 0.3, 0.0])):
+        exact = np.array([np.exp(-1j * t * identity) * (vectors @ (np.exp(-1j * t * values) * (vectors.conj().T @ psi)))
+                          for t in times])
+        expected = np.stack([np.einsum("ki,ij,kj->k", exact.conj(), dense(o.terms), exact) for o in observables], 1)
+        bound = 2.5 * rtol * 1.3 * np.linalg.norm(psi) ** 2 * np.exp(0.1 * np.abs(times).max())
+        for memory in (None, 8 * 16 * 2**n):
+            states, both = mb.evolve(h, psi, times, rtol=rtol, observables=observables, return_states=True,
+                                     grid_memory=memory)
+            alone = mb.evolve(h, psi, times, rtol=rtol, observables=observables, grid_memory=memory)
+            assert np.linalg.norm(states - exact, axis=1).max() <= rtol * np.linalg.norm(psi), (times.size, memory)
+            assert np.abs(both - expected).max() <= bound and np.abs(alone - expected).max() <= bound
+
+
+def test_a_failing_callback_stops_the_walk_with_its_error():
+    h, psi = mb.PauliSum(heisenberg_terms(8)), mb.basis_state("01" * 4)
+    calls = []
+
+    def fail(t, state):
+        calls.append(t)
+        if len(calls) == 5:
+            raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        mb.evolve(h, psi, np.linspace(0.0, 5.0, 50), callback=fail)
+    assert len(calls) == 5
+    np.testing.assert_allclose(mb.evolve(h, psi, [0.0, 1.0])[1], mb.evolve(h, psi, 1.0), atol=1e-7)
+
+
 def test_non_hermitian_sums_take_taylor(rng):
     terms = random_terms(rng, 4, 6, hermitian=False)
     psi = random_state(rng, 4)
