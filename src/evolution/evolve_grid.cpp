@@ -152,7 +152,17 @@ bool Walk::lanczos_step(std::uint64_t j) {
     });
   }
   const double a = inv_[j] * pairwise_total(h_, std::move(dots));
-  const double b = std::sqrt(pairwise_total(h_, subtract_then_block_abs2(next, cur, a * inv_[j], n_, leaf_, threads_)));
+  // The second pass, leaf by leaf: a thread is worth waking for 2^14 amplitudes here,
+  // where the step's other work is already done.
+  std::vector<double> squares(n_ / leaf_);
+  parallel_for(
+      static_cast<std::int64_t>(squares.size()), threads_,
+      [&](std::int64_t b) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(b) * leaf_;
+        squares[static_cast<std::size_t>(b)] = subtract_then_sum_abs2(next + begin, cur + begin, a * inv_[j], leaf_);
+      },
+      static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange / leaf_)));
+  const double b = std::sqrt(pairwise_total(h_, std::move(squares)));
   alpha_.push_back(a);
   if (!(b > kBreakdown * h_.norm_bound())) {
     beta_.push_back(0.0);

@@ -27,13 +27,20 @@ constexpr std::uint64_t kLane = 4;  // amplitudes per V8
   return v;
 }
 [[gnu::always_inline]] inline void store(cdouble* p, V8 v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+// a * b + c lane by lane with a single rounding: fused multiply-add instructions where
+// the target has them, the C library's exact fma otherwise, the same bits either way.
+[[gnu::always_inline]] inline V8 fma8(V8 a, V8 b, V8 c) {
+  V8 r;
+  for (int i = 0; i < 8; ++i) r[i] = __builtin_fma(a[i], b[i], c[i]);
+  return r;
+}
 // [a, b, c, d, ...] -> [b, a, d, c, ...]: real and imaginary parts swapped.
 [[gnu::always_inline]] inline V8 swap_parts(V8 v) { return __builtin_shuffle(v, M8{1, 0, 3, 2, 5, 4, 7, 6}); }
 
 // out0 = sum_k c0[k] * basis[k] and out1 = sum_k c1[k] * basis[k] over len amplitudes (a
 // multiple of 8) from t on, two outputs sharing every load of the basis: each amplitude
-// gets (Re c v_r - Im c v_i, Re c v_i + Im c v_r) added in the order of k, as plain
-// complex arithmetic would, with the accumulators held in registers.
+// gets Re c * (v_r, v_i) and then Im c * (-v_i, v_r) added in the order of k, each by one
+// fused multiply-add, with the accumulators held in registers.
 template <int>
 [[gnu::always_inline]] inline void combine_tile(const cdouble* const* basis, std::uint64_t m, const cdouble* c0,
                                                 const cdouble* c1, cdouble* out0, cdouble* out1, std::uint64_t t,
@@ -46,10 +53,10 @@ template <int>
       const V8 s0 = swap_parts(v0), s1 = swap_parts(v1);
       const V8 ra = V8{} + c0[k].real(), ia = sign * c0[k].imag();
       const V8 rb = V8{} + c1[k].real(), ib = sign * c1[k].imag();
-      a0 += ra * v0 + ia * s0;
-      a1 += ra * v1 + ia * s1;
-      b0 += rb * v0 + ib * s0;
-      b1 += rb * v1 + ib * s1;
+      a0 = fma8(ia, s0, fma8(ra, v0, a0));
+      a1 = fma8(ia, s1, fma8(ra, v1, a1));
+      b0 = fma8(ib, s0, fma8(rb, v0, b0));
+      b1 = fma8(ib, s1, fma8(rb, v1, b1));
     }
     store(out0 + i, a0);
     store(out0 + i + kLane, a1);
@@ -60,7 +67,8 @@ template <int>
 
 // Per lane, sums of conj(p) q split as A += p * q (whose pair sums are the real parts)
 // and B += p * swap(q) (whose pair differences are the imaginary parts), for two left
-// and two right vectors at once, over len amplitudes (a multiple of 4) from t on.
+// and two right vectors at once, over len amplitudes (a multiple of 4) from t on. (Written
+// with fma8 the compiler splits some of these into scalar operations, at half the speed.)
 template <int>
 [[gnu::always_inline]] inline void dot_tile(const cdouble* p0, const cdouble* p1, const cdouble* q0, const cdouble* q1, std::uint64_t len,
                      V8* acc) {
@@ -118,7 +126,7 @@ struct Kernels {
                                                      const cdouble* q1, std::uint64_t len, V8* acc) {
   dot_tile<512>(p0, p1, q0, q1, len, acc);
 }
-[[gnu::target("avx2")]] void combine_avx2(const cdouble* const* b, std::uint64_t m, const cdouble* c0, const cdouble* c1, cdouble* o0,
+[[gnu::target("avx2,fma")]] void combine_avx2(const cdouble* const* b, std::uint64_t m, const cdouble* c0, const cdouble* c1, cdouble* o0,
                     cdouble* o1, std::uint64_t t, std::uint64_t len) {
   combine_tile<256>(b, m, c0, c1, o0, o1, t, len);
 }
@@ -137,7 +145,7 @@ void dot_plainv(const cdouble* p0, const cdouble* p1, const cdouble* q0, const c
 
 Kernels kernels() {
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return {combine_avx512, dot_avx512};
-  if (__builtin_cpu_supports("avx2")) return {combine_avx2, dot_avx2};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return {combine_avx2, dot_avx2};
   return {combine_plain, dot_plainv};
 }
 

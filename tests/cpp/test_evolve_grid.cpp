@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dense_reference.hpp"
+#include "evolution/allocation.hpp"
 #include "evolution/tridiagonal_eigen.hpp"
 #include "kernels/basis_ops.hpp"
 #include "kernels/parallel.hpp"
@@ -92,6 +93,30 @@ TEST(TridiagonalEigen, ReconstructsTheMatrixAndKeepsItsEnds) {
     EXPECT_EQ(ends.vectors[k], e.vectors[k]);
     EXPECT_EQ(ends.vectors[m + k], e.vectors[(m - 1) * m + k]);
   }
+}
+
+TEST(TridiagonalEigen, OneAndTwoRows) {
+  const double a1[] = {0.75};
+  const TridiagonalEigen one = tridiagonal_eigen(a1, nullptr, 1, true);
+  EXPECT_EQ(one.values, std::vector<double>{0.75});
+  EXPECT_EQ(one.vectors, std::vector<double>{1.0});
+  // [[1, 2], [2, 1]]: eigenvalues -1 and 3, eigenvectors (1, -1) and (1, 1) over sqrt 2.
+  const double a2[] = {1.0, 1.0}, b2[] = {2.0};
+  const TridiagonalEigen two = tridiagonal_eigen(a2, b2, 2);
+  for (int j = 0; j < 2; ++j) {
+    const double lambda = two.values[j], q0 = two.vectors[j], q1 = two.vectors[2 + j];
+    EXPECT_NEAR(std::abs(lambda - 1.0), 2.0, 1e-15);
+    EXPECT_NEAR(q0 * q0 + q1 * q1, 1.0, 1e-15);
+    EXPECT_NEAR(1.0 * q0 + 2.0 * q1, lambda * q0, 1e-14);
+  }
+}
+
+TEST(StateBlock, RefusesSizesPastTheAddressSpace) {
+  EXPECT_THROW(allocate_block(std::uint64_t{1} << 62), std::bad_alloc);
+  EXPECT_THROW(allocate_block(~std::uint64_t{0}), std::bad_alloc);
+  const StateBlock small = allocate_block(3);
+  ASSERT_NE(small.get(), nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.get()) % (std::uintptr_t{1} << 21), 0u);
 }
 
 TEST(BasisOps, MatchPlainSumsForEveryShapeAndThreadCount) {

@@ -159,6 +159,11 @@ def test_a_failing_callback_stops_the_walk_with_its_error():
         mb.evolve(h, psi, np.linspace(0.0, 5.0, 50), callback=fail)
     assert len(calls) == 5
     np.testing.assert_allclose(mb.evolve(h, psi, [0.0, 1.0])[1], mb.evolve(h, psi, 1.0), atol=1e-7)
+    # Any memory from none to more than the machine has; times all at 0 are psi itself.
+    for memory in (0, 2**60):
+        np.testing.assert_allclose(mb.evolve(h, psi, [0.5, 1.0], grid_memory=memory)[1], mb.evolve(h, psi, 1.0),
+                                   atol=1e-7)
+    assert (mb.evolve(h, psi, [0.0, 0.0, -0.0]) == psi).all()
 
 
 def test_non_hermitian_sums_take_taylor(rng):
