@@ -146,6 +146,22 @@ def test_windows_against_dense_every_way_of_asking(identity):
             assert np.abs(both - expected).max() <= bound and np.abs(alone - expected).max() <= bound
 
 
+def test_grid_memory_below_twelve_vectors_walks_step_by_step(monkeypatch):
+    # Windows need room for twelve state vectors, four of them counted as any solver's
+    # own: grid_memory one byte short of eight more takes the step-by-step walk.
+    h, psi = mb.PauliSum(heisenberg_terms(6)), mb.basis_state("010101")
+    taken = []
+    grid, solve = mb._core.grid, mb._core.solve
+    monkeypatch.setattr(mb._core, "grid", lambda *args: taken.append("windows") or grid(*args))
+    monkeypatch.setattr(mb._core, "solve", lambda *args: taken.append("steps") or solve(*args))
+    eight = 8 * 16 * 2**6
+    for memory, way in ((eight - 1, "steps"), (eight, "windows")):
+        taken.clear()
+        states = mb.evolve(h, psi, [0.5, 1.0, 2.0], grid_memory=memory)
+        assert set(taken) == {way}
+        np.testing.assert_allclose(states[2], mb.evolve(h, psi, 2.0), atol=2e-8)
+
+
 def test_a_failing_callback_stops_the_walk_with_its_error():
     h, psi = mb.PauliSum(heisenberg_terms(8)), mb.basis_state("01" * 4)
     calls = []
