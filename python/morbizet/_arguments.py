@@ -55,15 +55,21 @@ def default_threads() -> int:
     return max(1, min(cpus, idle))
 
 
+def whole_number(value: Any, message: str) -> int:
+    """value as an int (an int or anything with __index__, but not a bool); TypeError
+    with message plus the value otherwise."""
+    if isinstance(value, bool):
+        raise TypeError(f"{message}, got {value!r}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{message}, got {value!r}") from None
+
+
 def threads(value: Any) -> int:
     if value is None:
         return default_threads()
-    if isinstance(value, bool):
-        raise TypeError(f"threads must be None or a positive int, got {value!r}")
-    try:
-        count = operator.index(value)
-    except TypeError:
-        raise TypeError(f"threads must be None or a positive int, got {value!r}") from None
+    count = whole_number(value, "threads must be None or a positive int")
     if count <= 0:
         raise ValueError(f"threads must be None or a positive int, got {count}")
     return min(count, _MAX_THREADS)
@@ -131,12 +137,7 @@ def grid_memory(value: Any) -> int:
     """grid_memory: None for the default, or a number of bytes >= 0."""
     if value is None:
         return default_grid_memory()
-    if isinstance(value, bool):
-        raise TypeError(f"grid_memory must be None or a number of bytes (an int >= 0), got {value!r}")
-    try:
-        count = operator.index(value)
-    except TypeError:
-        raise TypeError(f"grid_memory must be None or a number of bytes (an int >= 0), got {value!r}") from None
+    count = whole_number(value, "grid_memory must be None or a number of bytes (an int >= 0)")
     if count < 0:
         raise ValueError(f"grid_memory must be None or a number of bytes (an int >= 0), got {count}")
     return count

@@ -6,7 +6,6 @@ import cmath
 import hashlib
 import math
 import numbers
-import operator
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, overload
 
@@ -71,12 +70,7 @@ def _term(item: Any) -> _Term:
 
 
 def _qubit_count(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, got {value!r}")
-    try:
-        n = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, got {value!r}") from None
+    n = _arguments.whole_number(value, f"{name} must be an int")
     if not 1 <= n <= MAX_QUBITS:
         raise ValueError(f"{name} must be between 1 and {MAX_QUBITS}, got {n}")
     return n

@@ -510,7 +510,7 @@ void Walk::run(const cdouble* psi, const double* times, std::size_t count, doubl
     Window w = build(horizon);
     const std::size_t end = next_ + within(w.reach);
     bool project = false;
-    cost(w.m, end - next_, project);
+    output_cost(w.m, end - next_, project);
     if (project) {
       emit_projected(w, end);
     } else {
