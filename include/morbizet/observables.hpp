@@ -7,6 +7,7 @@
 #include "morbizet/checkpoint.hpp"
 #include "morbizet/complex.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
+#include "morbizet/sector_pauli_sum.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet {
@@ -19,6 +20,12 @@ StateBuffer apply_hamiltonian(const GroupedPauliSum& h, const cdouble* psi, std:
 // whole; the sums are pairwise over fixed blocks, so the value is the same for every
 // thread count.
 cdouble expectation_value(const GroupedPauliSum& h, const cdouble* psi, std::int32_t num_threads,
+                          const Checkpoint& checkpoint = {});
+
+// The same on the states of a sector.
+StateBuffer apply_hamiltonian(const SectorPauliSum& h, const cdouble* psi, std::int32_t num_threads,
+                              const Checkpoint& checkpoint = {});
+cdouble expectation_value(const SectorPauliSum& h, const cdouble* psi, std::int32_t num_threads,
                           const Checkpoint& checkpoint = {});
 
 }  // namespace morbizet

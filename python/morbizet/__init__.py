@@ -13,7 +13,8 @@ __version__ = "0.2.0"
 
 from ._evolve import EvolutionInterrupted, evolve, evolve_with_info
 from ._pauli_sum import CoefficientOverflowError, PauliSum
+from ._sector import Sector
 from ._states import basis_state
 
-__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "basis_state", "evolve",
+__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "Sector", "basis_state", "evolve",
            "evolve_with_info"]

@@ -88,10 +88,11 @@ def real(name: str, value: Any, *, positive: bool = False) -> float:
     return x
 
 
-def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None) -> NDArray[np.complex128]:
+def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None,
+          sector: Any = None) -> NDArray[np.complex128]:
     """psi as a one-dimensional C-contiguous complex128 array of 2**num_qubits finite
-    amplitudes (with comm: this process's slice of them); the array itself when it
-    already is one, so nothing is copied."""
+    amplitudes (with comm: this process's slice of them; with a sector: its dim); the
+    array itself when it already is one, so nothing is copied."""
     if isinstance(psi, (str, bytes)):
         raise TypeError(f"{name} must be an array of complex amplitudes, got a {type(psi).__name__}: {psi!r:.40}")
     try:
@@ -100,7 +101,10 @@ def state(psi: ArrayLike, num_qubits: int, name: str = "psi", comm: Any = None) 
         raise TypeError(f"{name} must be an array of complex amplitudes: {e}") from None
     if array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional (a state vector), got shape {array.shape}")
-    if comm is None:
+    if sector is not None:
+        if array.shape[0] != sector.dim:
+            raise ValueError(f"{name} has {array.shape[0]} amplitudes, but {sector!r} holds {sector.dim} states")
+    elif comm is None:
         check_length(array.shape[0], num_qubits, name)
     else:
         from ._distributed import layout, local_length

@@ -38,14 +38,14 @@ def _distributed(name: str) -> Any:
 
 
 def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
-          session: Session | None = None,
-          progress: Callable[[int, int, int], None] | None = None) -> tuple[State, dict[str, Any]]:
+          session: Session | None = None, progress: Callable[[int, int, int], None] | None = None,
+          sector: Any = None) -> tuple[State, dict[str, Any]]:
     """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
-    With a session, psi is this process's slice and so is the result (collective).
-    progress(applications, degree, substeps) is called a few times a second (on one
-    process only)."""
+    With a session, psi is this process's slice and so is the result (collective); with
+    a compiled sector, psi holds its states. progress(applications, degree, substeps) is
+    called a few times a second (on one process only)."""
     if session is None:
-        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress)
+        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress, sector)
     else:
         state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
                                                          session.comm.py2f(), session.interrupted)
@@ -54,22 +54,27 @@ def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, 
 
 def grid(ham: Hamiltonian, psi: State, times: NDArray[np.float64], rtol: float, threads: int,
          observables: Sequence[Hamiltonian], rows: NDArray[np.complex128] | None, states: bool, max_vectors: int,
-         visit: Callable[[int, State | None, NDArray[np.complex128] | None], None]) -> dict[str, Any]:
+         visit: Callable[[int, State | None, NDArray[np.complex128] | None], None],
+         sector: Any = None) -> dict[str, Any]:
     """Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its
     identity part), calling visit(k, state, values) at every time; returns the walk's
     statistics. With rows, row k receives the state and visit gets None for it."""
-    return dict(_morbizet._grid(ham, psi, times, rtol, threads, list(observables), states, rows, max_vectors, visit))
+    return dict(_morbizet._grid(ham, psi, times, rtol, threads, list(observables), states, rows, max_vectors, visit,
+                                sector))
 
 
-def apply(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None) -> State:
-    """H psi, the identity part included (this process's slice with a session)."""
+def apply(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None, sector: Any = None) -> State:
+    """H psi, the identity part included (this process's slice with a session, the
+    sector's states with a compiled sector)."""
     if session is None:
-        return _morbizet._apply(ham, psi, threads)
+        return _morbizet._apply(ham, psi, threads, sector)
     return _distributed("_apply_distributed")(ham, psi, threads, session.comm.py2f())
 
 
-def expectation(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None) -> complex:
-    """<psi|H|psi>, not normalised; with a session over the whole state, the same everywhere."""
+def expectation(ham: Hamiltonian, psi: State, threads: int, session: Session | None = None,
+                sector: Any = None) -> complex:
+    """<psi|H|psi>, not normalised; with a session over the whole state, the same
+    everywhere; with a compiled sector, of the part of H that maps it into itself."""
     if session is None:
-        return _morbizet._expectation(ham, psi, threads)
+        return _morbizet._expectation(ham, psi, threads, sector)
     return _distributed("_expectation_distributed")(ham, psi, threads, session.comm.py2f())

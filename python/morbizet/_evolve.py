@@ -14,6 +14,7 @@ from . import _arguments, _core
 from ._distributed import Session
 from ._pauli_sum import PauliSum
 from ._progress import Progress
+from ._sector import Sector, compiled
 
 METHODS = ("auto", "chebyshev", "taylor", "krylov")
 
@@ -108,20 +109,20 @@ class EvolutionInterrupted(KeyboardInterrupt):
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: None = ..., callback: Callback | None = ...,
            return_states: bool = ..., progress: bool = ..., grid_memory: int | None = ...,
-           comm: Any = ...) -> NDArray[np.complex128]: ...
+           sector: Sector | None = ..., comm: Any = ...) -> NDArray[np.complex128]: ...
 
 
 @overload
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
            callback: Callback | None = ..., return_states: bool = ..., progress: bool = ...,
-           grid_memory: int | None = ..., comm: Any = ...) -> Any: ...
+           grid_memory: int | None = ..., sector: Sector | None = ..., comm: Any = ...) -> Any: ...
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
            threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
            callback: Callback | None = None, return_states: bool = False, progress: bool = False,
-           grid_memory: int | None = None, comm: Any = None) -> Any:
+           grid_memory: int | None = None, sector: Sector | None = None, comm: Any = None) -> Any:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of
@@ -175,6 +176,13 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     already a contiguous complex128 array. The solvers run without the interpreter lock
     and stop with KeyboardInterrupt on Ctrl-C.
 
+    ``sector``: a morbizet.Sector that H maps into itself (checked on its words:
+    ValueError naming the first word that does not); psi and every returned state are
+    then sector vectors of sector.dim amplitudes (see Sector.embed and Sector.project),
+    at a fraction of the memory and work. Observables need not conserve the sector:
+    only their part that maps the sector into itself contributes to <psi|O|psi> for a
+    psi inside it, so their values are exact. Not with ``comm``.
+
     ``comm``: an mpi4py communicator of P = 2**p processes sharing the state. Each passes
     its slice of psi (see basis_state) and gets its slice of every state back, with
     expectation values over the whole state on every process; the result gathered in
@@ -192,12 +200,14 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
             raise TypeError(f"callback must be callable as callback(t, psi_t), got {callback!r}")
         if not isinstance(return_states, bool):
             raise TypeError(f"return_states must be True or False, got {return_states!r}")
-        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm), tolerance, _arguments.threads(threads),
-                times, single, None if observables is None else _observables(observables, op.num_qubits),
-                runs_on._hamiltonian(), _arguments.grid_memory(grid_memory))
+        space = compiled(sector, op.num_qubits, comm)
+        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm, sector=sector), tolerance,
+                _arguments.threads(threads), times, single,
+                None if observables is None else _observables(observables, op.num_qubits), runs_on._hamiltonian(),
+                _arguments.grid_memory(grid_memory), space)
 
     def same(checked: tuple[Any, ...]) -> dict[str, Any]:
-        op, solver, _, tolerance, _, times, single, measured, _, _ = checked
+        op, solver, _, tolerance, _, times, single, measured, _, _, _ = checked
         return {"H": op, "method": solver, "t": (times, single), "rtol": tolerance, "observables": measured,
                 "observables as one PauliSum": isinstance(observables, PauliSum),
                 "callback given": callback is not None, "return_states": return_states}
@@ -211,31 +221,31 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
 
 def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool], progress: bool,
             session: Session | None) -> Any:
-    _, solver, state, rtol, count, times, single, measured, ham, memory = checked
+    _, solver, state, rtol, count, times, single, measured, ham, memory, space = checked
     bare, callback, return_states = shape
     keep_states = return_states or (measured is None and callback is None)
 
     if single and measured is None and callback is None:
         with Progress(1, progress, unit="application") as bar:
             out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session,
-                                 bar.solve_reporter(solver))
+                                 bar.solve_reporter(solver), space)
             bar.finish()
         return out
 
     rows = np.full((times.size, state.size), np.nan, dtype=np.complex128) if keep_states else None
     values = None
-    compiled: list[_core.Hamiltonian] = []
+    measured_ops: list[_core.Hamiltonian] = []
     if measured is not None:
         hermitian = all(o.is_hermitian for o in measured)
-        compiled = [o._hamiltonian() for o in measured]
+        measured_ops = [o._hamiltonian() for o in measured]
         values = np.full((times.size, len(measured)), np.nan, dtype=np.float64 if hermitian else np.complex128)
 
     def visit(k: int, current: _core.State) -> None:
         if rows is not None:
             rows[k] = current
         if values is not None:
-            for j, o in enumerate(compiled):
-                value = _core.expectation(o, current, count, session)
+            for j, o in enumerate(measured_ops):
+                value = _core.expectation(o, current, count, session, space)
                 values[k, j] = value.real if hermitian else value
         if callback is not None:
             view = current.view()
@@ -249,10 +259,10 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     vectors = _GRID_OWN_VECTORS + memory // (16 * state.size)
     try:
         if session is None and solver != "taylor" and times.size > 1 and vectors >= _GRID_LEAST_VECTORS:
-            _windows(ham, state, times, state_rtol, count, progress, vectors, (rows, values, callback), compiled,
-                     completed)
+            _windows(ham, state, times, state_rtol, count, progress, vectors, (rows, values, callback), measured_ops,
+                     completed, space)
         else:
-            _walk(ham, state, times, solver, state_rtol, count, progress, visit, session, completed)
+            _walk(ham, state, times, solver, state_rtol, count, progress, visit, session, completed, space)
     except KeyboardInterrupt as stop:
         if single:
             raise
@@ -280,7 +290,7 @@ _GRID_LEAST_VECTORS = 12
 
 def _windows(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], rtol: float, threads: int,
              progress: bool, vectors: int, outputs: tuple[Any, Any, Callback | None],
-             compiled: list[_core.Hamiltonian], completed: list[int]) -> None:
+             measured_ops: list[_core.Hamiltonian], completed: list[int], space: Any) -> None:
     """The grid walked in windows of a Lanczos basis by the compiled walk, which fills
     rows[k] with the state and hands over values at every time in order; the callback
     sees a read-only view of the state."""
@@ -297,13 +307,13 @@ def _windows(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float
             completed[0] = k + 1
             bar.advance()
 
-        _core.grid(ham, state, times, rtol, threads, compiled, rows, rows is not None or callback is not None,
-                   vectors, visit)
+        _core.grid(ham, state, times, rtol, threads, measured_ops, rows, rows is not None or callback is not None,
+                   vectors, visit, space)
 
 
 def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,
           threads: int, progress: bool, visit: Callable[[int, _core.State], None], session: Session | None,
-          completed: list[int]) -> None:
+          completed: list[int], space: Any) -> None:
     """Calls visit(k, state at times[k]) for each k in order, each state evolved from the
     previous one, so that only the current state is held (the times are read one at a
     time, never copied into a list); completed[0] counts the times visited.
@@ -321,7 +331,7 @@ def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64]
             t = float(times[k])
             if t != now:
                 share = 0.5 * rtol * (abs(t - now) / length + 1.0 / steps)
-                current, _ = _core.solve(method, ham, current, t - now, share, threads, session)
+                current, _ = _core.solve(method, ham, current, t - now, share, threads, session, sector=space)
                 now = t
             visit(k, current)
             completed[0] = k + 1
@@ -329,11 +339,13 @@ def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64]
 
 
 def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "auto", rtol: float = 1e-8,
-                     threads: int | None = None, comm: Any = None) -> tuple[NDArray[np.complex128], dict[str, Any]]:
+                     threads: int | None = None, sector: Sector | None = None,
+                     comm: Any = None) -> tuple[NDArray[np.complex128], dict[str, Any]]:
     """exp(-i t H) psi at a single time t, and what the solver chose and did: a dict with
     ``method``, ``applications`` (of H to a vector), ``degree`` and ``substeps``, and for
     chebyshev also ``estimation_steps``, ``ritz_min``, ``ritz_max``, ``interval`` (the
-    spectral interval used, lo and hi) and ``widened``; with ``comm`` (as for evolve) also
+    spectral interval used, lo and hi) and ``widened``; ``sector`` as for evolve; with
+    ``comm`` (as for evolve) also
     ``bytes_sent`` and ``bytes_per_application`` of this process's exchanges."""
 
     def prepare() -> tuple[Any, ...]:
@@ -342,13 +354,14 @@ def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "au
         if not single:
             raise TypeError("evolve_with_info takes a single time; use evolve for a sequence of times")
         solver, runs_on, tolerance = _method(op, method, abs(float(times[0])), _arguments.tolerance(rtol))
-        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm), float(times[0]), tolerance,
-                _arguments.threads(threads), runs_on)
+        space = compiled(sector, op.num_qubits, comm)
+        return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm, sector=sector), float(times[0]),
+                tolerance, _arguments.threads(threads), runs_on, space)
 
     if comm is None:
-        op, solver, state, time, rtol, count, runs_on = prepare()
-        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count)
+        op, solver, state, time, rtol, count, runs_on, space = prepare()
+        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count, sector=space)
     with Session(comm) as session:
-        op, solver, state, time, rtol, count, runs_on = session.agreed(
+        op, solver, state, time, rtol, count, runs_on, _ = session.agreed(
             prepare, lambda c: {"H": c[0], "method": c[1], "t": c[3], "rtol": c[4]})
         return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count, session)

@@ -14,6 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
 from ._distributed import Session
+from ._sector import Sector, compiled
 
 if TYPE_CHECKING:
     from scipy.sparse import csr_array, csr_matrix
@@ -452,30 +453,38 @@ class PauliSum:
 
     # The operator on states.
 
-    def apply(self, psi: ArrayLike, threads: int | None = None, comm: Any = None) -> NDArray[np.complex128]:
+    def apply(self, psi: ArrayLike, threads: int | None = None, comm: Any = None, *,
+              sector: Sector | None = None) -> NDArray[np.complex128]:
         """H psi, the identity part included, as a new array; psi of shape (2**n,), or
         (2**n, k) for k states as columns. The interpreter lock is released meanwhile.
         With an mpi4py ``comm``, psi is this process's slice of the state (see evolve)
-        and so is the result; collective."""
+        and so is the result; collective. With a ``sector``, psi and the result are
+        sector vectors (sector.dim amplitudes), and H must map the sector into itself
+        (ValueError naming the first word that does not)."""
         if comm is None:
-            return self._apply(psi, _arguments.threads(threads))
+            return self._apply(psi, _arguments.threads(threads), sector)
+        compiled(sector, self._num_qubits, comm)
         with Session(comm) as session:
             state, count = session.agreed(lambda: self._checked(psi, threads, comm), lambda _: {"H": self})
             return _core.apply(self._hamiltonian(), state, count, session)
 
-    def _checked(self, psi: ArrayLike, threads: int | None, comm: Any) -> tuple[NDArray[np.complex128], int]:
-        return _arguments.state(psi, self._num_qubits, comm=comm), _arguments.threads(threads)
+    def _checked(self, psi: ArrayLike, threads: int | None, comm: Any,
+                 sector: Sector | None = None) -> tuple[NDArray[np.complex128], int]:
+        return _arguments.state(psi, self._num_qubits, comm=comm, sector=sector), _arguments.threads(threads)
 
-    def _apply(self, psi: ArrayLike, threads: int) -> NDArray[np.complex128]:
+    def _apply(self, psi: ArrayLike, threads: int, sector: Sector | None = None) -> NDArray[np.complex128]:
+        space = compiled(sector, self._num_qubits)
         array = np.asarray(psi)
         if array.ndim == 2:
-            _arguments.check_length(array.shape[0], self._num_qubits)
+            if sector is None:
+                _arguments.check_length(array.shape[0], self._num_qubits)
             out = np.empty(array.shape, dtype=np.complex128)
             for j in range(array.shape[1]):
-                out[:, j] = _core.apply(self._hamiltonian(), _arguments.state(array[:, j], self._num_qubits),
-                                        threads)
+                column = _arguments.state(array[:, j], self._num_qubits, sector=sector)
+                out[:, j] = _core.apply(self._hamiltonian(), column, threads, sector=space)
             return out
-        return _core.apply(self._hamiltonian(), _arguments.state(array, self._num_qubits), threads)
+        state = _arguments.state(array, self._num_qubits, sector=sector)
+        return _core.apply(self._hamiltonian(), state, threads, sector=space)
 
     @overload
     def __matmul__(self, other: PauliSum) -> PauliSum: ...
@@ -489,51 +498,61 @@ class PauliSum:
             return self._product(other)
         return self.apply(other)
 
-    def expectation(self, psi: ArrayLike, threads: int | None = None, comm: Any = None) -> float | complex:
+    def expectation(self, psi: ArrayLike, threads: int | None = None, comm: Any = None, *,
+                    sector: Sector | None = None) -> float | complex:
         """<psi|H|psi>, not normalised: a float when H is Hermitian, else a complex. With an
         mpi4py ``comm``, psi is this process's slice and the value is that of the whole
-        state, the same on every process; collective."""
+        state, the same on every process; collective. With a ``sector``, psi is a sector
+        vector and H need not conserve the sector: only the part of H that maps the
+        sector into itself contributes to <psi|H|psi> for a psi inside it, and that part
+        is what is applied, so the value is exact."""
         if comm is None:
-            value = _core.expectation(self._hamiltonian(), *self._checked(psi, threads, None))
+            space = compiled(sector, self._num_qubits)
+            value = _core.expectation(self._hamiltonian(), *self._checked(psi, threads, None, sector), sector=space)
         else:
+            compiled(sector, self._num_qubits, comm)
             with Session(comm) as session:
                 checked = session.agreed(lambda: self._checked(psi, threads, comm), lambda _: {"H": self})
                 value = _core.expectation(self._hamiltonian(), *checked, session)
         return value.real if self.is_hermitian else value
 
-    def as_linear_operator(self, threads: int | None = None) -> LinearOperator:
-        """H as a SciPy LinearOperator of shape (2**n, 2**n) and dtype complex128 that
-        applies it without forming a matrix (for eigsh, expm_multiply, iterative solvers)."""
+    def as_linear_operator(self, threads: int | None = None, *, sector: Sector | None = None) -> LinearOperator:
+        """H as a SciPy LinearOperator of shape (2**n, 2**n) (with a ``sector``: (dim,
+        dim) on sector vectors, H conserving it) and dtype complex128 that applies it
+        without forming a matrix (for eigsh, expm_multiply, iterative solvers)."""
         import scipy.sparse.linalg
 
         count = _arguments.threads(threads)
         adjoint = self if self.is_hermitian else self.adjoint()
+        if sector is not None:
+            self._conserves(sector)
 
         def matvec(x: NDArray[Any]) -> NDArray[np.complex128]:
             x = np.asarray(x)
-            return self._apply(x.reshape(-1), count).reshape(x.shape)
+            return self._apply(x.reshape(-1), count, sector).reshape(x.shape)
 
         def rmatvec(x: NDArray[Any]) -> NDArray[np.complex128]:
             x = np.asarray(x)
-            return adjoint._apply(x.reshape(-1), count).reshape(x.shape)
+            return adjoint._apply(x.reshape(-1), count, sector).reshape(x.shape)
 
-        dim = 2**self._num_qubits
+        dim = 2**self._num_qubits if sector is None else sector.dim
         return scipy.sparse.linalg.LinearOperator(
-            (dim, dim), matvec=matvec, rmatvec=rmatvec, matmat=lambda x: self._apply(x, count),
-            rmatmat=lambda x: adjoint._apply(x, count), dtype=np.complex128)
+            (dim, dim), matvec=matvec, rmatvec=rmatvec, matmat=lambda x: self._apply(x, count, sector),
+            rmatmat=lambda x: adjoint._apply(x, count, sector), dtype=np.complex128)
 
-    def to_sparse(self, *, matrix: bool = False) -> csr_array | csr_matrix:
-        """H as a SciPy CSR array, for small systems and checks; entries that cancel are
-        left out. ``matrix=True`` gives a ``scipy.sparse.csr_matrix`` instead, the type
-        QuTiP's ``Qobj`` takes. Raises ValueError when it would store more than 2**27
-        entries."""
-        import scipy.sparse
+    def _conserves(self, sector: Sector) -> Any:
+        """The compiled sector, after checking that H maps it into itself."""
+        space = compiled(sector, self._num_qubits)
+        why = space._violation(self._hamiltonian())
+        if why:
+            raise ValueError(f"H does not map the sector into itself: {why}")
+        return space
 
+    def _flip_groups(self) -> dict[int, list[tuple[complex, int]]]:
+        """The phased coefficient and Z mask of every string, by X mask: each string is
+        i**(number of Y) * X-part * Z-part, with Y = i X Z, and sends column c to row
+        c ^ x with the sign of the parity of c & z."""
         n = self._num_qubits
-        dim = 2**n
-        # Each string is i**(number of Y) * X-part * Z-part, with Y = i X Z: it sends
-        # column c to row c ^ x with the sign of the parity of c & z. Strings with the
-        # same X mask fill the same positions, so they are summed first.
         groups: dict[int, list[tuple[complex, int]]] = {}
         for c, s in self.simplify()._terms:
             x = z = ny = 0
@@ -543,6 +562,59 @@ class PauliSum:
                 z |= bit if ch in "ZY" else 0
                 ny += ch == "Y"
             groups.setdefault(x, []).append((c * (1, 1j, -1, -1j)[ny % 4], z))
+        return groups
+
+    def _sector_sparse(self, sector: Sector, matrix: bool) -> csr_array | csr_matrix:
+        """H on the sector's states as a CSR array: row k, the state with representative r,
+        holds sign * g_x(i) at the column of i = r ^ x for every X mask x, i mapped to its
+        state (sign the flip sign of a partner whose leftmost bit is 1)."""
+        import scipy.sparse
+
+        self._conserves(sector)
+        groups = self._flip_groups()
+        dim, n = sector.dim, self._num_qubits
+        if len(groups) * dim > MAX_SPARSE_ENTRIES:
+            raise ValueError(f"to_sparse would store {len(groups)} x {dim} entries, more than its limit of "
+                             f"2**27; use apply() or as_linear_operator() for this size")
+        basis = sector.basis
+        rows_all, cols_all, vals_all = [], [], []
+        every = np.uint64(2**n - 1)
+        for x, words in groups.items():
+            i = basis ^ np.uint64(x)
+            values = np.zeros(dim, dtype=np.complex128)
+            for c, z in words:
+                odd = (np.bitwise_count(i & np.uint64(z)) & 1).astype(bool)
+                values += np.where(odd, -c, c)
+            if sector.spin_flip is not None:
+                flipped = (i >> np.uint64(n - 1)).astype(bool)
+                i = np.where(flipped, i ^ every, i)
+                values = np.where(flipped, sector.spin_flip * values, values)
+            columns = sector.index(i)
+            keep = (columns >= 0) & (values != 0)
+            rows_all.append(np.nonzero(keep)[0])
+            cols_all.append(columns[keep])
+            vals_all.append(values[keep])
+        out = scipy.sparse.coo_array((np.concatenate(vals_all), (np.concatenate(rows_all), np.concatenate(cols_all))),
+                                     shape=(dim, dim)).tocsr()
+        out.sum_duplicates()
+        out.eliminate_zeros()
+        out.sort_indices()
+        return scipy.sparse.csr_matrix(out) if matrix else out
+
+    def to_sparse(self, *, matrix: bool = False, sector: Sector | None = None) -> csr_array | csr_matrix:
+        """H as a SciPy CSR array, for small systems and checks; entries that cancel are
+        left out. ``matrix=True`` gives a ``scipy.sparse.csr_matrix`` instead, the type
+        QuTiP's ``Qobj`` takes. With a ``sector``, H (which must conserve it) on its
+        states: (dim, dim), in the order of sector.basis. Raises ValueError when it would
+        store more than 2**27 entries."""
+        import scipy.sparse
+
+        if sector is not None:
+            return self._sector_sparse(sector, matrix)
+        n = self._num_qubits
+        dim = 2**n
+        # Strings with the same X mask fill the same positions, so they are summed first.
+        groups = self._flip_groups()
         if len(groups) * dim > MAX_SPARSE_ENTRIES:
             raise ValueError(f"to_sparse would store {len(groups)} x 2**{n} entries, more than its limit of "
                              f"2**27; use apply() or as_linear_operator() for this size")

@@ -31,20 +31,46 @@ def _evolve_krylov(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], 
 
 def _evolve_chebyshev(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]: ...
 
-def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None) -> tuple:
+def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None, sector: _SectorSpace | None = None) -> tuple:
     """
-    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; returns (state, statistics). progress, when given, is called a few times a second as progress(applications, degree, substeps).
+    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; psi holds the sector's states when one is given (H must map it into itself); returns (state, statistics). progress, when given, is called a few times a second as progress(applications, degree, substeps).
     """
 
-def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:
-    """H * psi, the identity part included."""
-
-def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int) -> complex:
-    """<psi|H|psi>, not normalised."""
-
-def _grid(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], rtol: float, num_threads: int, observables: Sequence[_Hamiltonian], states: bool, rows: Annotated[NDArray[numpy.complex128], dict(shape=(None, None), order='C', device='cpu')] | None, max_vectors: int, visit: object) -> dict:
+def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, sector: _SectorSpace | None = None) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:
     """
-    Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its identity part), calling visit(k, state, values) at every time: state a new array (None with rows, whose row k then holds it, or when states is False), values the expectation values of the observables (None without them). Holds at most max_vectors state vectors; returns the walk's statistics.
+    H * psi, the identity part included (on the sector's states when one is given).
+    """
+
+def _expectation(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, sector: _SectorSpace | None = None) -> complex:
+    """
+    <psi|H|psi>, not normalised; on a sector's states, the part of H that maps the sector into itself.
+    """
+
+class _SectorSpace:
+    def __init__(self, num_qubits: int, weight: int | None, flip: int) -> None:
+        """
+        The sector of num_qubits qubits with `weight` 1 bits (None: any) and flip eigenvalue flip (0: none).
+        """
+
+    @property
+    def _dim(self) -> int: ...
+
+    def _states(self, begin: int, count: int) -> Annotated[NDArray[numpy.uint64], dict(shape=(None,))]:
+        """
+        The full-space indices of the representatives of states [begin, begin + count).
+        """
+
+    def _ranks(self, indices: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        The number of the state whose representative is each index, or -1 for an index that is none.
+        """
+
+    def _violation(self, ham: _Hamiltonian) -> str:
+        r"""Why H does not map the sector into itself, or \'\' when it does."""
+
+def _grid(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], rtol: float, num_threads: int, observables: Sequence[_Hamiltonian], states: bool, rows: Annotated[NDArray[numpy.complex128], dict(shape=(None, None), order='C', device='cpu')] | None, max_vectors: int, visit: object, sector: _SectorSpace | None = None) -> dict:
+    """
+    Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its identity part), calling visit(k, state, values) at every time: state a new array (None with rows, whose row k then holds it, or when states is False), values the expectation values of the observables (None without them). Holds at most max_vectors state vectors; returns the walk's statistics. With a sector, psi and the states hold its states, and the observables are measured by their part that maps the sector into itself.
     """
 
 def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None) -> tuple:

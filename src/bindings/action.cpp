@@ -9,6 +9,7 @@
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/observables.hpp"
+#include "morbizet/sector_pauli_sum.hpp"
 
 #include <nanobind/stl/complex.h>
 
@@ -20,38 +21,56 @@ namespace morbizet::bindings {
 void init_action(nb::module_& m) {
   m.def(
       "_apply",
-      [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads) {
+      [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads, const SectorSpace* sector) {
         const std::size_t n = psi.shape(0);
-        check_length(n, ham.num_qubits(), ham.dim());
+        if (sector != nullptr) {
+          check_sector(ham, *sector);
+          check_sector_length(n, *sector);
+        } else {
+          check_length(n, ham.num_qubits(), ham.dim());
+        }
         StateBuffer out;
         try {
           ReleasedInterpreterLock unlocked;
           SignalCheck signals(unlocked);
           StateBuffer copy;
-          const GroupedPauliSum grouped(ham);
-          out = apply_hamiltonian(grouped, aligned_data(psi, n, copy), num_threads, signals.checkpoint());
+          const cdouble* data = aligned_data(psi, n, copy);
+          if (sector != nullptr) {
+            out = apply_hamiltonian(SectorPauliSum(ham, *sector), data, num_threads, signals.checkpoint());
+          } else {
+            out = apply_hamiltonian(GroupedPauliSum(ham), data, num_threads, signals.checkpoint());
+          }
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
         return to_numpy(std::move(out), n);
       },
-      "ham"_a, "psi"_a, "num_threads"_a, "H * psi, the identity part included.");
+      "ham"_a, "psi"_a, "num_threads"_a, "sector"_a.none() = nb::none(),
+      "H * psi, the identity part included (on the sector's states when one is given).");
   m.def(
       "_expectation",
-      [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads) {
+      [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads, const SectorSpace* sector) {
         const std::size_t n = psi.shape(0);
-        check_length(n, ham.num_qubits(), ham.dim());
+        if (sector != nullptr) {
+          check_sector_length(n, *sector);
+        } else {
+          check_length(n, ham.num_qubits(), ham.dim());
+        }
         try {
           ReleasedInterpreterLock unlocked;
           SignalCheck signals(unlocked);
           StateBuffer copy;
-          const GroupedPauliSum grouped(ham);
-          return expectation_value(grouped, aligned_data(psi, n, copy), num_threads, signals.checkpoint());
+          const cdouble* data = aligned_data(psi, n, copy);
+          if (sector != nullptr) {
+            return expectation_value(SectorPauliSum(ham, *sector), data, num_threads, signals.checkpoint());
+          }
+          return expectation_value(GroupedPauliSum(ham), data, num_threads, signals.checkpoint());
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
       },
-      "ham"_a, "psi"_a, "num_threads"_a, "<psi|H|psi>, not normalised.");
+      "ham"_a, "psi"_a, "num_threads"_a, "sector"_a.none() = nb::none(),
+      "<psi|H|psi>, not normalised; on a sector's states, the part of H that maps the sector into itself.");
 }
 
 }  // namespace morbizet::bindings

@@ -11,6 +11,7 @@ void init_evolution(nanobind::module_& m);
 void init_solve(nanobind::module_& m);
 void init_action(nanobind::module_& m);
 void init_grid(nanobind::module_& m);
+void init_sector(nanobind::module_& m);
 // Only in a build with MPI.
 void init_distributed(nanobind::module_& m);
 

@@ -14,6 +14,8 @@
 
 #include "morbizet/complex.hpp"
 #include "morbizet/counting_operator.hpp"
+#include "morbizet/hamiltonian.hpp"
+#include "morbizet/sector_space.hpp"
 #include "morbizet/solve_stats.hpp"
 #include "morbizet/state_vector.hpp"
 
@@ -72,6 +74,12 @@ class SignalCheck {
 
 // ValueError unless the state has the length the Hamiltonian needs.
 void check_length(std::size_t n_psi, std::uint64_t num_qubits, std::uint64_t dim, const char* what = "psi");
+
+// ValueError unless a state has the sector's dimension.
+void check_sector_length(std::size_t n_psi, const SectorSpace& sector, const char* what = "psi");
+
+// ValueError unless H maps the sector into itself, saying which word does not.
+void check_sector(const Hamiltonian& ham, const SectorSpace& sector);
 
 // psi's data, or an aligned copy of it (into copy) for a view at an odd byte offset:
 // the core reads complex numbers, which need their natural alignment. Call without the

@@ -11,6 +11,7 @@ NB_MODULE(_morbizet, m) {
   morbizet::bindings::init_evolution(m);
   morbizet::bindings::init_solve(m);
   morbizet::bindings::init_action(m);
+  morbizet::bindings::init_sector(m);
   morbizet::bindings::init_grid(m);
 #ifdef MORBIZET_WITH_MPI
   morbizet::bindings::init_distributed(m);

@@ -19,6 +19,7 @@
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/interruptible_hamiltonian.hpp"
+#include "morbizet/sector_pauli_sum.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -44,32 +45,59 @@ StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, doubl
   return {};
 }
 
+// The same on the states of a sector: every method runs on the sector's gathering action.
+StateBuffer run(Method method, const SectorPauliSum& op, const cdouble* psi, double theta, double rtol,
+                std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
+  const CountingOperator counted(op, stats, checkpoint);
+  switch (method) {
+    case Method::taylor:
+      return evolve_higham(counted, psi, theta, rtol, threads, &stats, TaylorRounding::bounded);
+    case Method::krylov:
+      return evolve_krylov(counted, psi, theta, rtol, threads, &stats);
+    case Method::chebyshev:
+      return evolve_chebyshev(counted, psi, theta, rtol, threads, &stats);
+  }
+  return {};
+}
+
 }  // namespace
 
 void init_solve(nb::module_& m) {
   m.def(
       "_solve",
       [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
-         std::int32_t num_threads, nb::object progress) {
+         std::int32_t num_threads, nb::object progress, const SectorSpace* sector) {
         const Method which = parse_method(method);
         if (which == Method::chebyshev) require_hermitian(ham);
         const std::size_t n_psi = psi.shape(0);
-        check_length(n_psi, ham.num_qubits(), ham.dim());
+        if (sector != nullptr) {
+          check_sector(ham, *sector);
+          check_sector_length(n_psi, *sector);
+        } else {
+          check_length(n_psi, ham.num_qubits(), ham.dim());
+        }
         SolveStats stats;
         StateBuffer result;
         try {
           ReleasedInterpreterLock unlocked;
           SignalCheck signals(unlocked, std::move(progress), &stats);
           StateBuffer copy;
-          result = run(which, ham, aligned_data(psi, n_psi, copy), theta, rtol, num_threads, stats,
-                       signals.checkpoint());
+          const cdouble* data = aligned_data(psi, n_psi, copy);
+          if (sector != nullptr) {
+            const SectorPauliSum op(ham, *sector);
+            result = run(which, op, data, theta, rtol, num_threads, stats, signals.checkpoint());
+          } else {
+            result = run(which, ham, data, theta, rtol, num_threads, stats, signals.checkpoint());
+          }
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
         return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(method, stats));
       },
       "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "progress"_a = nb::none(),
+      "sector"_a.none() = nb::none(),
       "exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; "
+      "psi holds the sector's states when one is given (H must map it into itself); "
       "returns (state, statistics). progress, when given, is called a few times a second as "
       "progress(applications, degree, substeps).");
 }

@@ -69,7 +69,7 @@ bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, do
     return true;
   }
   const double limit = kGrowthLimit * kGrowthLimit * norm2_psi;
-  std::vector<double> sums(guard ? n / leaf : 0);
+  std::vector<double> sums(guard ? leaf_count(n, leaf) : 0);
   // One term: where the operator can, each unit of H' * cur is finished while in cache.
   const auto term = [&](ChebyshevStep step) {
     step.leaf_sums = guard ? sums.data() : nullptr;

@@ -139,27 +139,28 @@ void finish_unit(void* step, const cdouble* values, std::uint64_t begin, std::ui
 bool Walk::lanczos_step(std::uint64_t j) {
   cdouble* next = vector(basis_, j + 1);
   const cdouble* cur = basis_.slots[j];
-  std::vector<double> dots(n_ / leaf_);
+  std::vector<double> dots(leaf_count(n_, leaf_));
   const LanczosStep step{cur, j > 0 ? basis_.slots[j - 1] : cur, next, inv_[j], j > 0 ? beta_[j - 1] * inv_[j - 1] : 0.0,
                          leaf_, dots.data()};
   if (h_.hands_over()) {
     h_.apply_nonidentity_then(cur, BlockEpilogue{&finish_unit, const_cast<LanczosStep*>(&step), leaf_}, threads_);
   } else {
     h_.apply_nonidentity(cur, next, threads_);
-    parallel_for(static_cast<std::int64_t>(n_ / leaf_), threads_, [&](std::int64_t b) {
+    parallel_for(static_cast<std::int64_t>(dots.size()), threads_, [&](std::int64_t b) {
       const std::uint64_t begin = static_cast<std::uint64_t>(b) * leaf_;
-      lanczos_step_range(step, next + begin, begin, leaf_);
+      lanczos_step_range(step, next + begin, begin, std::min(leaf_, n_ - begin));
     });
   }
   const double a = inv_[j] * pairwise_total(h_, std::move(dots));
   // The second pass, leaf by leaf: a thread is worth waking for 2^14 amplitudes here,
   // where the step's other work is already done.
-  std::vector<double> squares(n_ / leaf_);
+  std::vector<double> squares(leaf_count(n_, leaf_));
   parallel_for(
       static_cast<std::int64_t>(squares.size()), threads_,
       [&](std::int64_t b) {
         const std::uint64_t begin = static_cast<std::uint64_t>(b) * leaf_;
-        squares[static_cast<std::size_t>(b)] = subtract_then_sum_abs2(next + begin, cur + begin, a * inv_[j], leaf_);
+        squares[static_cast<std::size_t>(b)] =
+            subtract_then_sum_abs2(next + begin, cur + begin, a * inv_[j], std::min(leaf_, n_ - begin));
       },
       static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange / leaf_)));
   const double b = std::sqrt(pairwise_total(h_, std::move(squares)));
@@ -353,7 +354,7 @@ void finish_expectation(void* sums, const cdouble* values, std::uint64_t begin, 
 // values_ = <state|O|state> for every observable: O' state handed over a unit at a time
 // (or formed whole in the scratch vector) and summed against the state over fixed leaves.
 void Walk::observe(const cdouble* state) {
-  const std::uint64_t leaves = n_ / leaf_;
+  const std::uint64_t leaves = leaf_count(n_, leaf_);
   std::vector<double> re(leaves), im(leaves), norm2(leaves);
   const ExpectationSums sums{state, leaf_, re.data(), im.data(), norm2.data()};
   for (std::size_t o = 0; o < observables_.size(); ++o) {
@@ -366,7 +367,7 @@ void Walk::observe(const cdouble* state) {
       op.apply_nonidentity(state, work, threads_);
       parallel_for(static_cast<std::int64_t>(leaves), threads_, [&](std::int64_t b) {
         const std::uint64_t begin = static_cast<std::uint64_t>(b) * leaf_;
-        expectation_range(sums, work + begin, begin, leaf_);
+        expectation_range(sums, work + begin, begin, std::min(leaf_, n_ - begin));
       });
     }
     const double r = pairwise_total(h_, re), i = pairwise_total(h_, im), s2 = pairwise_total(h_, norm2);
@@ -417,7 +418,7 @@ void Walk::emit_projected(const Window& w, std::size_t end) {
       }
       std::vector<double> partial =
           basis_inner_products(basis.data(), m, right.data(), b, n_, leaf_, obs.hermitian, first, threads_);
-      const std::uint64_t leaves = n_ / leaf_;
+      const std::uint64_t leaves = leaf_count(n_, leaf_);
       std::vector<double> sums(2 * m * b);
       for (std::uint64_t e = 0; e < 2 * m * b; ++e) sums[e] = pairwise_sum(partial.data() + e * leaves, leaves);
       h_.sum_across_pairwise(sums.data(), static_cast<int>(sums.size()));

@@ -187,7 +187,7 @@ std::vector<double> basis_inner_products(const cdouble* const* left, std::uint64
                                          std::uint64_t mr, std::uint64_t n, std::uint64_t leaf, bool upper,
                                          std::uint64_t first, std::int32_t threads) {
   const Kernels kern = kernels();
-  const std::uint64_t leaves = n / leaf;
+  const std::uint64_t leaves = leaf_count(n, leaf);
   std::vector<double> partial(2 * ml * mr * leaves, 0.0);
   const std::uint64_t tile = std::min(kTile, leaf);
   const bool lanes = tile % kLane == 0;
@@ -201,12 +201,18 @@ std::vector<double> basis_inner_products(const cdouble* const* left, std::uint64
         // Two V8 (A and B) of lane sums per entry, over the tiles of the leaf in order,
         // kept as plain doubles (lane by lane, the same additions).
         std::vector<double> acc(lanes ? 16 * ml * mr : 0, 0.0);
-        std::vector<cdouble> plain(lanes ? 0 : ml * mr, cdouble{0.0, 0.0});
-        for (std::uint64_t t = b * leaf; t < (b + 1) * leaf; t += tile) {
-          if (!lanes) {
+        // Plain sums: every tile without lanes, and in lanes the short tail of a last leaf
+        // that a sector's dimension leaves, added after the lane sums.
+        std::vector<cdouble> plain(ml * mr, cdouble{0.0, 0.0});
+        bool tail = false;
+        const std::uint64_t end = std::min(n, (b + 1) * leaf);
+        for (std::uint64_t t = b * leaf; t < end; t += tile) {
+          const std::uint64_t len = std::min(tile, end - t);
+          if (!lanes || len % kLane != 0) {
+            tail = lanes;
             for (std::uint64_t l = 0; l < mr; ++l) {
               for (std::uint64_t k = 0; k < ml; ++k) {
-                if (wanted(k, l)) plain[k * mr + l] += dot_plain(left[k] + t, right[l] + t, tile);
+                if (wanted(k, l)) plain[k * mr + l] += dot_plain(left[k] + t, right[l] + t, len);
               }
             }
             continue;
@@ -219,7 +225,7 @@ std::vector<double> basis_inner_products(const cdouble* const* left, std::uint64
               // The four entries (k, l), (k, l1), (k1, l), (k1, l1); a repeated index (an
               // odd count) gives an entry twice, and the copy is dropped.
               V8 four[8] = {};
-              kern.dot(left[k] + t, left[k1] + t, right[l] + t, right[l1] + t, tile, four);
+              kern.dot(left[k] + t, left[k1] + t, right[l] + t, right[l1] + t, len, four);
               const std::uint64_t ks[2] = {k, k1}, ls[2] = {l, l1};
               for (int a = 0; a < 2; ++a) {
                 for (int c = 0; c < 2; ++c) {
@@ -235,7 +241,8 @@ std::vector<double> basis_inner_products(const cdouble* const* left, std::uint64
           }
         }
         for (std::uint64_t e = 0; e < ml * mr; ++e) {
-          const cdouble s = lanes ? fold(&acc[16 * e], &acc[16 * e + 8]) : plain[e];
+          cdouble s = lanes ? fold(&acc[16 * e], &acc[16 * e + 8]) : plain[e];
+          if (tail) s = {s.real() + plain[e].real(), s.imag() + plain[e].imag()};
           partial[(2 * e) * leaves + b] = s.real();
           partial[(2 * e + 1) * leaves + b] = s.imag();
         }

@@ -20,7 +20,7 @@ void combine_basis(const cdouble* const* basis, std::uint64_t m, const cdouble* 
 // partial sum per leaf of `leaf` amplitudes, for a pairwise sum over the leaves that does
 // not depend on how the state is cut: entry (k, l) has its real parts at
 // [(2 * (k * mr + l)) * leaves, + leaves) and its imaginary parts right after, leaves =
-// n / leaf. With upper set, only the entries with k <= first + l are formed (the others
+// leaf_count(n, leaf). With upper set, only the entries with k <= first + l are formed (the others
 // are left zero): the upper triangle of a Hermitian matrix whose columns first... are
 // right.
 std::vector<double> basis_inner_products(const cdouble* const* left, std::uint64_t ml, const cdouble* const* right,

@@ -88,19 +88,25 @@ inline std::uint64_t sum_block_size(std::uint64_t dim) {
   return std::uint64_t{1} << bits;
 }
 
-// Runs body(begin, end) over consecutive blocks of block elements covering [0, n) (n a
-// multiple of block) and returns one value per block, the block's sum as body returns
-// it. Blocks are independent and each value lands in its own place.
+// The number of leaves of `leaf` amplitudes that cover n amplitudes. A sector's
+// dimension need not be a power of two; its last leaf is then the shorter one, which
+// changes nothing for the states of the whole space.
+inline std::uint64_t leaf_count(std::uint64_t n, std::uint64_t leaf) { return (n + leaf - 1) / leaf; }
+
+// Runs body(begin, end) over consecutive blocks of block elements covering [0, n) (the
+// last one shorter where block does not divide n) and returns one value per block, the
+// block's sum as body returns it. Blocks are independent and each value lands in its
+// own place.
 template <class Body>
 std::vector<double> block_sums(std::uint64_t n, std::uint64_t block, std::int32_t num_threads, Body&& body) {
-  const std::uint64_t count = n / block;
+  const std::uint64_t count = leaf_count(n, block);
   std::vector<double> partial(count);
   const auto grain = static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange * kRangesPerThread / block));
   parallel_for(
       static_cast<std::int64_t>(count), num_threads,
       [&](std::int64_t b) {
         const std::uint64_t begin = static_cast<std::uint64_t>(b) * block;
-        partial[static_cast<std::size_t>(b)] = body(begin, begin + block);
+        partial[static_cast<std::size_t>(b)] = body(begin, std::min(n, begin + block));
       },
       grain);
   return partial;

@@ -213,7 +213,7 @@ void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint
   const double p = step.p, q = step.q;
   for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
     double sum = 0.0;
-    for (std::uint64_t k = l0; k < l0 + step.leaf; ++k) {
+    for (std::uint64_t k = l0, e = std::min(len, l0 + step.leaf); k < e; ++k) {
       const std::uint64_t i = begin + k;
       cdouble x{p * w[k].real() - q * step.cur[i].real(), p * w[k].imag() - q * step.cur[i].imag()};
       if (step.first) {
@@ -236,7 +236,7 @@ void lanczos_step_range(const LanczosStep& step, const cdouble* w, std::uint64_t
   const double a = step.scale, b = step.prev_coeff;
   for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
     double sum = 0.0;
-    for (std::uint64_t k = l0; k < l0 + step.leaf; ++k) {
+    for (std::uint64_t k = l0, e = std::min(len, l0 + step.leaf); k < e; ++k) {
       const std::uint64_t i = begin + k;
       const cdouble x{a * w[k].real() - b * step.prev[i].real(), a * w[k].imag() - b * step.prev[i].imag()};
       step.next[i] = x;
@@ -249,7 +249,7 @@ void lanczos_step_range(const LanczosStep& step, const cdouble* w, std::uint64_t
 void expectation_range(const ExpectationSums& sums, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
   for (std::uint64_t l0 = 0; l0 < len; l0 += sums.leaf) {
     double re = 0.0, im = 0.0, norm2 = 0.0;
-    for (std::uint64_t k = l0; k < l0 + sums.leaf; ++k) {
+    for (std::uint64_t k = l0, e = std::min(len, l0 + sums.leaf); k < e; ++k) {
       const cdouble p = sums.state[begin + k];
       re += p.real() * w[k].real() + p.imag() * w[k].imag();
       im += p.real() * w[k].imag() - p.imag() * w[k].real();
@@ -263,13 +263,13 @@ void expectation_range(const ExpectationSums& sums, const cdouble* w, std::uint6
 }
 
 void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n, std::int32_t threads) {
-  const auto leaves = static_cast<std::int64_t>(n / step.leaf);
+  const auto leaves = static_cast<std::int64_t>(leaf_count(n, step.leaf));
   const auto grain = static_cast<std::int64_t>(std::max<std::uint64_t>(1, kRange * kRangesPerThread / step.leaf));
   parallel_for(
       leaves, threads,
       [&](std::int64_t b) {
         const std::uint64_t begin = static_cast<std::uint64_t>(b) * step.leaf;
-        chebyshev_step_range(step, w + begin, begin, step.leaf);
+        chebyshev_step_range(step, w + begin, begin, std::min(step.leaf, n - begin));
       },
       grain);
 }

@@ -111,7 +111,8 @@ struct ChebyshevStep {
   std::uint64_t leaf;
 };
 
-// The step on amplitudes [begin, begin + len) (whole leaves), w holding their H' * cur.
+// The step on amplitudes [begin, begin + len) (whole leaves, or the end of the state),
+// w holding their H' * cur.
 void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len);
 
 // The first half of a Lanczos step on vectors kept unnormalised (v_j = cur * scale),
@@ -127,7 +128,8 @@ struct LanczosStep {
   double* leaf_dots;
 };
 
-// The step on len amplitudes from begin (whole leaves), w[k] the amplitude begin + k.
+// The step on len amplitudes from begin (whole leaves, or the end of the state), w[k]
+// the amplitude begin + k.
 void lanczos_step_range(const LanczosStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len);
 
 // Per leaf of `leaf` amplitudes, given w = O' * state handed over a unit at a time: the

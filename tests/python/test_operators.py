@@ -11,7 +11,7 @@ def test_module_surface():
     distributed = {"_apply_distributed", "_expectation_distributed", "_solve_distributed"}
     names = set(n for n in dir(mz) if not n.startswith("__"))
     assert names - distributed == {"_Hamiltonian", "_PauliWord", "_apply", "_evolve_chebyshev", "_evolve_higham",
-                                   "_evolve_krylov", "_expectation", "_grid", "_solve"}
+                                   "_SectorSpace", "_evolve_krylov", "_expectation", "_grid", "_solve"}
     assert names & distributed in (set(), distributed)
     members = [n for n in vars(mz._PauliWord) if not n.startswith("__")]
     assert members == ["_num_qubits", "_get_coeff", "_get_string"]
