@@ -13,7 +13,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZE
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy bench-grid clean
+.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy bench-grid bench-sector clean
 
 all: run
 
@@ -50,6 +50,10 @@ bench-mpi: build
 # threads=None against threads=1 on a quiet machine and with every CPU busy.
 bench-busy: build
 	$(ENV) python3 bench/busy_machine.py
+
+# Symmetry sectors against the whole space and SciPy (bench/sectors.py).
+bench-sector: build
+	$(ENV) python3 bench/sectors.py
 
 # Time grids of 101 and 1001 times against the single evolution (bench/grids.py).
 bench-grid: build
