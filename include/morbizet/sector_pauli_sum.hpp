@@ -77,9 +77,17 @@ class SectorPauliSum {
     // + s + f], f the number of low bits flipped.
     std::vector<std::vector<ListEntry>> lists;
   };
-  struct MatrixEntry {
-    std::uint32_t col;
-    cdouble c;
+  // The groups that act alike in every block of one weight of the low part, as one
+  // sparse matrix (rows in order, each row's entries in group order).
+  struct StaticMatrix {
+    std::vector<std::uint32_t> start, cols;
+    std::vector<double> re, im;
+  };
+  // Blocks order[begin, begin + count), all of one weight class.
+  struct Task {
+    std::uint32_t begin;
+    int weight_class;
+    int count;
   };
   struct Plan {
     bool ready = false;
@@ -87,8 +95,9 @@ class SectorPauliSum {
     int low = 0, classes = 0;
     std::vector<std::vector<std::uint64_t>> states;  // the low parts of each weight, ascending
     std::vector<PlanWord> words;
-    std::vector<std::vector<std::uint32_t>> row_start;  // the static matrix per weight
-    std::vector<std::vector<MatrixEntry>> entries;
+    std::vector<StaticMatrix> matrices;  // per weight of the low part
+    std::vector<std::uint64_t> order;
+    std::vector<Task> tasks;
     std::vector<BlockGroup> block_groups;
     std::vector<ListedGroup> listed_groups;
     // Parts of groups left to the gathering path, with their own words.
@@ -97,6 +106,7 @@ class SectorPauliSum {
   };
 
   void plan_blocks();
+  std::pair<double, double> block_bounds(std::int32_t num_threads, const Checkpoint& checkpoint) const;
   void apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads, const Checkpoint& checkpoint) const;
   // acc += the groups' terms of the output amplitude k, representative r, gathered
   // through the sector's numbering.

@@ -12,6 +12,9 @@ namespace morbizet {
 
 namespace {
 
+// Blocks of one weight handled by one task of the block plan.
+constexpr int kTaskBlocks = 4;
+
 // Output amplitudes handled by one task on the gathering path: enough to pay for
 // finding the first state.
 constexpr std::uint64_t kBlock = std::uint64_t{1} << 11;
@@ -163,14 +166,12 @@ void SectorPauliSum::plan_blocks() {
     }
   }
 
-  plan_.row_start.assign(static_cast<std::size_t>(plan_.classes), {});
-  plan_.entries.assign(static_cast<std::size_t>(plan_.classes), {});
+  plan_.matrices.assign(static_cast<std::size_t>(plan_.classes), {});
   for (int c = 0; c < plan_.classes; ++c) {
     const auto& states = plan_.states[static_cast<std::size_t>(c)];
-    auto& start = plan_.row_start[static_cast<std::size_t>(c)];
-    auto& entries = plan_.entries[static_cast<std::size_t>(c)];
+    StaticMatrix& m = plan_.matrices[static_cast<std::size_t>(c)];
     for (std::uint64_t lo : states) {
-      start.push_back(static_cast<std::uint32_t>(entries.size()));
+      m.start.push_back(static_cast<std::uint32_t>(m.cols.size()));
       for (const Ranked* g : fixed) {
         const std::uint64_t source = lo ^ (g->x & low_mask);
         if (class_of(source) != c) continue;  // outside the weight
@@ -181,11 +182,26 @@ void SectorPauliSum::plan_blocks() {
           im += odd ? -plan_.words[w].im : plan_.words[w].im;
         }
         if (re != 0.0 || im != 0.0) {
-          entries.push_back({static_cast<std::uint32_t>(space_.within_block(source)), {re, im}});
+          m.cols.push_back(static_cast<std::uint32_t>(space_.within_block(source)));
+          m.re.push_back(re);
+          m.im.push_back(im);
         }
       }
     }
-    start.push_back(static_cast<std::uint32_t>(entries.size()));
+    m.start.push_back(static_cast<std::uint32_t>(m.cols.size()));
+  }
+  // The blocks ordered by weight class, in runs of up to kTaskBlocks of one class: the
+  // tasks of the threads, each applying its class's matrix to all its blocks at once.
+  const std::uint64_t blocks = std::uint64_t{1} << (bits - low);
+  for (int c = 0; c < plan_.classes; ++c) {
+    const std::uint64_t from = plan_.order.size();
+    for (std::uint64_t hi = 0; hi < blocks; ++hi) {
+      if ((weighted ? space_.weight() - std::popcount(hi) : 0) == c) plan_.order.push_back(hi);
+    }
+    for (std::uint64_t k = from; k < plan_.order.size(); k += kTaskBlocks) {
+      plan_.tasks.push_back({static_cast<std::uint32_t>(k), c,
+                             static_cast<int>(std::min<std::uint64_t>(kTaskBlocks, plan_.order.size() - k))});
+    }
   }
   plan_.real = std::all_of(plan_.words.begin(), plan_.words.end(), [](const PlanWord& w) { return w.im == 0.0; });
   plan_.ready = true;
@@ -242,13 +258,86 @@ void SectorPauliSum::gather_row(const std::vector<FlipGroup>& groups, const Grou
   }
 }
 
+namespace {
+
+// The static matrix of one weight applied to M blocks at once, each entry loaded once for
+// all of them: out[b][row] = sum over the row's entries, in order, of c * in[b][col].
+template <int M, bool Real>
+void static_rows(const std::uint32_t* start, const std::uint32_t* cols, const double* re, const double* im,
+                 std::uint64_t size, const cdouble* const* in, cdouble* const* out) {
+  for (std::uint64_t row = 0; row < size; ++row) {
+    double ar[M] = {}, ai[M] = {};
+    for (std::uint32_t e = start[row]; e < start[row + 1]; ++e) {
+      const std::uint32_t col = cols[e];
+      const double cr = re[e];
+      for (int b = 0; b < M; ++b) {
+        const cdouble v = in[b][col];
+        if constexpr (Real) {
+          ar[b] += cr * v.real();
+          ai[b] += cr * v.imag();
+        } else {
+          const double ci = im[e];
+          ar[b] += cr * v.real() - ci * v.imag();
+          ai[b] += cr * v.imag() + ci * v.real();
+        }
+      }
+    }
+    for (int b = 0; b < M; ++b) out[b][row] = {ar[b], ai[b]};
+  }
+}
+
+// o[row] += a_j * src_j[row] for j = 0, 1, ... in order, all in one pass over o.
+template <int M, bool Real>
+void fused_axpy_rows(const cdouble* const* src, const double* re, const double* im, cdouble* o, std::uint64_t size) {
+  for (std::uint64_t row = 0; row < size; ++row) {
+    double r = o[row].real(), i = o[row].imag();
+    for (int j = 0; j < M; ++j) {
+      const cdouble v = src[j][row];
+      if constexpr (Real) {
+        r += re[j] * v.real();
+        i += re[j] * v.imag();
+      } else {
+        r += re[j] * v.real() - im[j] * v.imag();
+        i += re[j] * v.imag() + im[j] * v.real();
+      }
+    }
+    o[row] = {r, i};
+  }
+}
+
+constexpr int kFused = 4;
+
+template <bool Real>
+void fused_axpy(int m, const cdouble* const* src, const double* re, const double* im, cdouble* o,
+                std::uint64_t size) {
+  switch (m) {
+    case 4: fused_axpy_rows<4, Real>(src, re, im, o, size); break;
+    case 3: fused_axpy_rows<3, Real>(src, re, im, o, size); break;
+    case 2: fused_axpy_rows<2, Real>(src, re, im, o, size); break;
+    default: fused_axpy_rows<1, Real>(src, re, im, o, size); break;
+  }
+}
+
+template <bool Real>
+void static_blocks(int m, const std::uint32_t* start, const std::uint32_t* cols, const double* re, const double* im,
+                   std::uint64_t size, const cdouble* const* in, cdouble* const* out) {
+  switch (m) {
+    case 4: static_rows<4, Real>(start, cols, re, im, size, in, out); break;
+    case 3: static_rows<3, Real>(start, cols, re, im, size, in, out); break;
+    case 2: static_rows<2, Real>(start, cols, re, im, size, in, out); break;
+    default: static_rows<1, Real>(start, cols, re, im, size, in, out); break;
+  }
+}
+
+}  // namespace
+
 void SectorPauliSum::apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads,
                                   const Checkpoint& checkpoint) const {
   const int low = plan_.low;
-  const std::uint64_t blocks = std::uint64_t{1} << (space_.ranked_bits() - low);
   const bool weighted = space_.weight() != SectorSpace::no_weight;
   const std::uint64_t largest = plan_.states[static_cast<std::size_t>(weighted ? low / 2 : 0)].size();
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / largest);
+  const std::uint64_t per_slice =
+      std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / (largest * kTaskBlocks));
   const auto class_of_block = [&](std::uint64_t hi) { return weighted ? space_.weight() - std::popcount(hi) : 0; };
   const auto words = plan_.words.data();
   // The coefficients of a group's words for the source block hi2: their high Z signs.
@@ -258,98 +347,97 @@ void SectorPauliSum::apply_blocks(const cdouble* in, cdouble* out, std::int32_t 
       c[w - begin] = odd ? cdouble{-words[w].re, -words[w].im} : cdouble{words[w].re, words[w].im};
     }
   };
-  for (std::uint64_t first = 0; first < blocks; first += per_slice) {
-    if (first > 0) checkpoint();
-    const std::uint64_t last = std::min(blocks, first + per_slice);
-    parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t b) {
-      const std::uint64_t hi = first + static_cast<std::uint64_t>(b);
-      const int c = class_of_block(hi);
-      if (c < 0 || c > (weighted ? low : 0)) return;
-      const auto& states = plan_.states[static_cast<std::size_t>(c)];
-      const std::uint64_t size = states.size();
-      cdouble* o = out + space_.block_offset(hi);
-      const cdouble* own = in + space_.block_offset(hi);
-      // The groups that act alike in every block of this weight, then the blocks that map
-      // onto this one position by position with one coefficient each, in group order.
-      const auto& start = plan_.row_start[static_cast<std::size_t>(c)];
-      const auto& entries = plan_.entries[static_cast<std::size_t>(c)];
-      cdouble coeff[32];
-      constexpr std::size_t kSources = 64;
-      const cdouble* source[kSources];
-      cdouble scale[kSources];
-      std::size_t sources = 0, rest = plan_.block_groups.size();
-      for (std::size_t k = 0; k < plan_.block_groups.size(); ++k) {
-        const BlockGroup& g = plan_.block_groups[k];
-        if (!g.plain) continue;
-        if (sources == kSources) {
-          rest = k;
-          break;
-        }
-        const std::uint64_t hi2 = hi ^ g.x_hi;
-        if (class_of_block(hi2) != c) continue;  // the partner block is outside the weight
-        high_coefficients(g.begin, g.end, hi2, coeff);
+  // Every term but the static matrix's, added to block hi of weight class c in group order.
+  const auto finish_block = [&](std::uint64_t hi, int c) {
+    const auto& states = plan_.states[static_cast<std::size_t>(c)];
+    const std::uint64_t size = states.size();
+    cdouble* o = out + space_.block_offset(hi);
+    cdouble coeff[32];
+    // Plain groups (one coefficient per block) are added a few source blocks per pass
+    // over this one: the same additions, in the same order, as one pass per group, with
+    // fewer passes over the output.
+    const cdouble* pending[kFused];
+    double pending_re[kFused], pending_im[kFused];
+    int waiting = 0;
+    const auto flush = [&] {
+      if (plan_.real) {
+        fused_axpy<true>(waiting, pending, pending_re, pending_im, o, size);
+      } else {
+        fused_axpy<false>(waiting, pending, pending_re, pending_im, o, size);
+      }
+      waiting = 0;
+    };
+    for (const BlockGroup& g : plan_.block_groups) {
+      const std::uint64_t hi2 = hi ^ g.x_hi;
+      if (class_of_block(hi2) != c) continue;  // the partner block is outside the weight
+      const cdouble* src = in + space_.block_offset(hi2);
+      const std::uint32_t count = g.end - g.begin;
+      high_coefficients(g.begin, g.end, hi2, coeff);
+      if (g.plain) {
         cdouble total{0.0, 0.0};
-        for (std::uint32_t w = 0; w < g.end - g.begin; ++w) total += coeff[w];
-        source[sources] = in + space_.block_offset(hi2);
-        scale[sources++] = total;
+        for (std::uint32_t w = 0; w < count; ++w) total += coeff[w];
+        pending[waiting] = src;
+        pending_re[waiting] = total.real();
+        pending_im[waiting++] = total.imag();
+        if (waiting == kFused) flush();
+        continue;
       }
+      if (waiting > 0) flush();
       for (std::uint64_t row = 0; row < size; ++row) {
-        cdouble acc{0.0, 0.0};
-        for (std::uint32_t e = start[row]; e < start[row + 1]; ++e) add_product(acc, entries[e].c, own[entries[e].col]);
-        o[row] = acc;
-      }
-      // Whole blocks at a time, which vectorises.
-      for (std::size_t j = 0; j < sources; ++j) {
-        const cdouble* src = source[j];
-        if (plan_.real) {
-          const double a = scale[j].real();
-          for (std::uint64_t row = 0; row < size; ++row) {
-            o[row] = {o[row].real() + a * src[row].real(), o[row].imag() + a * src[row].imag()};
-          }
-        } else {
-          for (std::uint64_t row = 0; row < size; ++row) add_product(o[row], scale[j], src[row]);
+        cdouble sum{0.0, 0.0};
+        for (std::uint32_t w = 0; w < count; ++w) {
+          const bool odd = (std::popcount(states[row] & words[g.begin + w].z_lo) & 1) != 0;
+          sum += odd ? -coeff[w] : coeff[w];
         }
+        add_product(o[row], sum, src[row]);
       }
-      for (std::size_t k = 0; k < plan_.block_groups.size(); ++k) {
-        const BlockGroup& g = plan_.block_groups[k];
-        if (g.plain && k < rest) continue;
-        const std::uint64_t hi2 = hi ^ g.x_hi;
-        if (class_of_block(hi2) != c) continue;
-        const cdouble* src = in + space_.block_offset(hi2);
-        const std::uint32_t count = g.end - g.begin;
-        high_coefficients(g.begin, g.end, hi2, coeff);
-        for (std::uint64_t row = 0; row < size; ++row) {
-          cdouble sum{0.0, 0.0};
-          for (std::uint32_t w = 0; w < count; ++w) {
-            const bool odd = (std::popcount(states[row] & words[g.begin + w].z_lo) & 1) != 0;
-            sum += odd ? -coeff[w] : coeff[w];
-          }
-          add_product(o[row], sum, src[row]);
-        }
+    }
+    if (waiting > 0) flush();
+    for (const ListedGroup& g : plan_.listed_groups) {
+      const std::uint64_t hi2 = hi ^ g.x_hi;
+      const int c2 = class_of_block(hi2);
+      const int flips = std::popcount(g.x_lo);
+      if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - c) > flips) continue;
+      const auto& list = g.lists[static_cast<std::size_t>(c * (2 * flips + 1) + (c2 - c) + flips)];
+      if (list.empty()) continue;
+      const cdouble* src = in + space_.block_offset(hi2);
+      const std::uint32_t count = g.end - g.begin;
+      high_coefficients(g.begin, g.end, hi2, coeff);
+      for (const ListEntry& e : list) {
+        cdouble sum{0.0, 0.0};
+        for (std::uint32_t w = 0; w < count; ++w) sum += ((e.signs >> w) & 1) != 0 ? -coeff[w] : coeff[w];
+        add_product(o[e.row], sum, src[e.col]);
       }
-      for (const ListedGroup& g : plan_.listed_groups) {
-        const std::uint64_t hi2 = hi ^ g.x_hi;
-        const int c2 = class_of_block(hi2);
-        const int flips = std::popcount(g.x_lo);
-        if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - c) > flips) continue;
-        const auto& list = g.lists[static_cast<std::size_t>(c * (2 * flips + 1) + (c2 - c) + flips)];
-        if (list.empty()) continue;
-        const cdouble* src = in + space_.block_offset(hi2);
-        const std::uint32_t count = g.end - g.begin;
-        high_coefficients(g.begin, g.end, hi2, coeff);
-        for (const ListEntry& e : list) {
-          cdouble sum{0.0, 0.0};
-          for (std::uint32_t w = 0; w < count; ++w) sum += ((e.signs >> w) & 1) != 0 ? -coeff[w] : coeff[w];
-          add_product(o[e.row], sum, src[e.col]);
-        }
+    }
+    if (!plan_.gathered_groups.empty()) {
+      const std::uint64_t top = hi << low;
+      const std::uint64_t base = space_.block_offset(hi);
+      for (std::uint64_t row = 0; row < size; ++row) {
+        gather_row(plan_.gathered_groups, plan_.gathered_words.data(), in, top | states[row], base + row, o[row]);
       }
-      if (!plan_.gathered_groups.empty()) {
-        const std::uint64_t top = hi << low;
-        const std::uint64_t base = space_.block_offset(hi);
-        for (std::uint64_t row = 0; row < size; ++row) {
-          gather_row(plan_.gathered_groups, plan_.gathered_words.data(), in, top | states[row], base + row, o[row]);
-        }
+    }
+  };
+  const std::uint64_t tasks = plan_.tasks.size();
+  for (std::uint64_t first = 0; first < tasks; first += per_slice) {
+    if (first > 0) checkpoint();
+    const std::uint64_t last = std::min(tasks, first + per_slice);
+    parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
+      const Task& task = plan_.tasks[first + static_cast<std::uint64_t>(t)];
+      const auto c = static_cast<std::size_t>(task.weight_class);
+      const cdouble* own[kTaskBlocks];
+      cdouble* o[kTaskBlocks];
+      for (int b = 0; b < task.count; ++b) {
+        own[b] = in + space_.block_offset(plan_.order[task.begin + b]);
+        o[b] = out + space_.block_offset(plan_.order[task.begin + b]);
       }
+      const auto& m = plan_.matrices[c];
+      const std::uint64_t size = plan_.states[c].size();
+      if (plan_.real) {
+        static_blocks<true>(task.count, m.start.data(), m.cols.data(), m.re.data(), m.im.data(), size, own, o);
+      } else {
+        static_blocks<false>(task.count, m.start.data(), m.cols.data(), m.re.data(), m.im.data(), size, own, o);
+      }
+      for (int b = 0; b < task.count; ++b) finish_block(plan_.order[task.begin + b], task.weight_class);
     });
   }
 }
@@ -360,6 +448,7 @@ std::pair<double, double> SectorPauliSum::spectral_bounds(std::int32_t num_threa
 
 std::pair<double, double> SectorPauliSum::spectral_bounds(std::int32_t num_threads,
                                                           const Checkpoint& checkpoint) const {
+  if (plan_.ready) return block_bounds(num_threads, checkpoint);
   const std::uint64_t dim = space_.dim();
   const std::uint64_t slice = std::max(kBlock, checkpoint_slice(dim, words_.size()));
   const GroupWord* words = words_.data();
@@ -396,6 +485,104 @@ std::pair<double, double> SectorPauliSum::spectral_bounds(std::int32_t num_threa
       lo = std::min(lo, block_lo[b]);
       hi = std::max(hi, block_hi[b]);
     }
+  }
+  return {lo, hi};
+}
+
+// The Gershgorin discs by the block plan: per row, the entries that map a state onto
+// itself (the static matrix's diagonal and the groups that flip nothing) give the
+// centre, every other entry its modulus to the radius. Entries of different groups that
+// meet on one column are counted apart, which only widens a disc.
+std::pair<double, double> SectorPauliSum::block_bounds(std::int32_t num_threads, const Checkpoint& checkpoint) const {
+  const int low = plan_.low;
+  const bool weighted = space_.weight() != SectorSpace::no_weight;
+  const auto class_of_block = [&](std::uint64_t hi) { return weighted ? space_.weight() - std::popcount(hi) : 0; };
+  const auto words = plan_.words.data();
+  const std::uint64_t tasks = plan_.tasks.size();
+  const std::uint64_t largest = plan_.states[static_cast<std::size_t>(weighted ? low / 2 : 0)].size();
+  const std::uint64_t per_slice =
+      std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / (largest * kTaskBlocks));
+  std::vector<double> task_lo(tasks), task_hi(tasks);
+  for (std::uint64_t first = 0; first < tasks; first += per_slice) {
+    if (first > 0) checkpoint();
+    const std::uint64_t last = std::min(tasks, first + per_slice);
+    parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
+      const Task& task = plan_.tasks[first + static_cast<std::uint64_t>(t)];
+      const auto c = static_cast<std::size_t>(task.weight_class);
+      const auto& states = plan_.states[c];
+      const auto& m = plan_.matrices[c];
+      std::vector<double> centre(states.size()), radius(states.size());
+      double l = std::numeric_limits<double>::infinity(), h = -l;
+      for (int b = 0; b < task.count; ++b) {
+        const std::uint64_t hi = plan_.order[task.begin + b];
+        for (std::uint64_t row = 0; row < states.size(); ++row) {
+          double ce = 0.0, ra = 0.0;
+          for (std::uint32_t e = m.start[row]; e < m.start[row + 1]; ++e) {
+            if (m.cols[e] == row) {
+              ce += m.re[e];
+            } else {
+              ra += std::hypot(m.re[e], m.im[e]);
+            }
+          }
+          centre[row] = ce;
+          radius[row] = ra;
+        }
+        const auto coefficient = [&](std::uint32_t begin, std::uint32_t end, std::uint64_t hi2, std::uint64_t lo,
+                                     std::uint32_t signs, bool listed) {
+          cdouble sum{0.0, 0.0};
+          for (std::uint32_t w = begin; w < end; ++w) {
+            const bool odd = ((std::popcount(hi2 & words[w].z_hi) +
+                               (listed ? static_cast<int>((signs >> (w - begin)) & 1)
+                                       : std::popcount(lo & words[w].z_lo))) & 1) != 0;
+            sum += odd ? cdouble{-words[w].re, -words[w].im} : cdouble{words[w].re, words[w].im};
+          }
+          return sum;
+        };
+        for (const BlockGroup& g : plan_.block_groups) {
+          const std::uint64_t hi2 = hi ^ g.x_hi;
+          if (class_of_block(hi2) != task.weight_class) continue;
+          for (std::uint64_t row = 0; row < states.size(); ++row) {
+            const cdouble v = coefficient(g.begin, g.end, hi2, states[row], 0, false);
+            if (g.x_hi == 0) {
+              centre[row] += v.real();
+            } else {
+              radius[row] += std::abs(v);
+            }
+          }
+        }
+        for (const ListedGroup& g : plan_.listed_groups) {
+          const std::uint64_t hi2 = hi ^ g.x_hi;
+          const int c2 = class_of_block(hi2);
+          const int flips = std::popcount(g.x_lo);
+          if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - task.weight_class) > flips) continue;
+          for (const ListEntry& e :
+               g.lists[static_cast<std::size_t>(task.weight_class * (2 * flips + 1) + (c2 - task.weight_class) + flips)]) {
+            radius[e.row] += std::abs(coefficient(g.begin, g.end, hi2, 0, e.signs, true));
+          }
+        }
+        for (std::uint64_t row = 0; row < states.size(); ++row) {
+          double ce = centre[row], ra = radius[row];
+          if (!plan_.gathered_groups.empty()) {
+            // The groups left to the gathering path count whole to the radius, which at
+            // worst widens the disc.
+            const std::uint64_t r = (hi << low) | states[row];
+            for (const FlipGroup& g : plan_.gathered_groups) {
+              const std::uint64_t i = r ^ g.x;
+              if (space_.contains(i)) ra += std::abs(group_coefficient(g, plan_.gathered_words.data(), i));
+            }
+          }
+          l = std::min(l, ce - ra);
+          h = std::max(h, ce + ra);
+        }
+      }
+      task_lo[first + static_cast<std::uint64_t>(t)] = l;
+      task_hi[first + static_cast<std::uint64_t>(t)] = h;
+    });
+  }
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (std::uint64_t t = 0; t < tasks; ++t) {
+    lo = std::min(lo, task_lo[t]);
+    hi = std::max(hi, task_hi[t]);
   }
   return {lo, hi};
 }

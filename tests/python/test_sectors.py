@@ -68,6 +68,10 @@ def test_every_sector_and_method_matches_the_dense_evolution(rng, n):
         assert np.allclose(H.as_linear_operator(sector=sector).matmat(np.stack([v, 2 * v], axis=1))[:, 1],
                            2 * applied, rtol=0, atol=1e-12)
         assert abs(H.expectation(v, sector=sector) - np.vdot(full, matrix @ full).real) < 1e-12
+        # The Chebyshev interval holds the sector's spectrum (its discs, then Lanczos).
+        lo, hi = mb.evolve_with_info(H, v, 30.0, sector=sector)[1]["interval"]
+        spectrum = np.linalg.eigvalsh(H.to_sparse(sector=sector).toarray())
+        assert lo <= spectrum[0] + 1e-9 and spectrum[-1] - 1e-9 <= hi
 
 
 def test_grids_and_observables_that_leave_the_sector(rng):
