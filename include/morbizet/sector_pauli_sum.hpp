@@ -47,6 +47,11 @@ class SectorPauliSum {
   void apply_nonidentity(const cdouble* in, cdouble* out, std::int32_t num_threads,
                          const Checkpoint& checkpoint) const;
 
+  // H' * in handed over a unit at a time (then.unit amplitudes, aligned), formed a slice
+  // at a time in cache: the values apply_nonidentity gives, bit for bit.
+  void apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
+                              const Checkpoint& checkpoint = {}) const;
+
   // Gershgorin bounds of the spectrum of a Hermitian H' on the sector: per row the
   // diagonal (the entries that map a state onto itself) and the moduli of the others.
   std::pair<double, double> spectral_bounds(std::int32_t num_threads) const;
@@ -83,12 +88,7 @@ class SectorPauliSum {
     std::vector<std::uint32_t> start, cols;
     std::vector<double> re, im;
   };
-  // Blocks order[begin, begin + count), all of one weight class.
-  struct Task {
-    std::uint32_t begin;
-    int weight_class;
-    int count;
-  };
+
   struct Plan {
     bool ready = false;
     bool real = false;  // every phased coefficient real
@@ -96,8 +96,8 @@ class SectorPauliSum {
     std::vector<std::vector<std::uint64_t>> states;  // the low parts of each weight, ascending
     std::vector<PlanWord> words;
     std::vector<StaticMatrix> matrices;  // per weight of the low part
-    std::vector<std::uint64_t> order;
-    std::vector<Task> tasks;
+    std::vector<std::uint64_t> blocks;   // the high parts that hold states, ascending
+    std::vector<std::uint64_t> offsets;  // where each begins, and the dimension last
     std::vector<BlockGroup> block_groups;
     std::vector<ListedGroup> listed_groups;
     // Parts of groups left to the gathering path, with their own words.
@@ -108,6 +108,8 @@ class SectorPauliSum {
   void plan_blocks();
   std::pair<double, double> block_bounds(std::int32_t num_threads, const Checkpoint& checkpoint) const;
   void apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads, const Checkpoint& checkpoint) const;
+  void range_rows(const cdouble* in, std::uint64_t first, std::uint64_t last, cdouble* o) const;
+  void block_rows(const cdouble* in, std::uint64_t k, std::uint64_t r0, std::uint64_t r1, cdouble* o) const;
   // acc += the groups' terms of the output amplitude k, representative r, gathered
   // through the sector's numbering.
   void gather_row(const std::vector<FlipGroup>& groups, const GroupWord* words, const cdouble* in, std::uint64_t r,

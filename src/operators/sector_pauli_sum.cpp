@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "kernels/parallel.hpp"
+#include "morbizet/state_vector.hpp"
 
 namespace morbizet {
 
 namespace {
 
-// Blocks of one weight handled by one task of the block plan.
-constexpr int kTaskBlocks = 4;
+// Output amplitudes formed by one task of the block plan: 256 KiB, kept in cache until
+// handed over.
+constexpr std::uint64_t kSlice = std::uint64_t{1} << 14;
 
 // Output amplitudes handled by one task on the gathering path: enough to pay for
 // finding the first state.
@@ -190,19 +192,15 @@ void SectorPauliSum::plan_blocks() {
     }
     m.start.push_back(static_cast<std::uint32_t>(m.cols.size()));
   }
-  // The blocks ordered by weight class, in runs of up to kTaskBlocks of one class: the
-  // tasks of the threads, each applying its class's matrix to all its blocks at once.
+  // The blocks that hold states, in the order of the numbering, and where each begins.
   const std::uint64_t blocks = std::uint64_t{1} << (bits - low);
-  for (int c = 0; c < plan_.classes; ++c) {
-    const std::uint64_t from = plan_.order.size();
-    for (std::uint64_t hi = 0; hi < blocks; ++hi) {
-      if ((weighted ? space_.weight() - std::popcount(hi) : 0) == c) plan_.order.push_back(hi);
-    }
-    for (std::uint64_t k = from; k < plan_.order.size(); k += kTaskBlocks) {
-      plan_.tasks.push_back({static_cast<std::uint32_t>(k), c,
-                             static_cast<int>(std::min<std::uint64_t>(kTaskBlocks, plan_.order.size() - k))});
-    }
+  for (std::uint64_t hi = 0; hi < blocks; ++hi) {
+    const int c = weighted ? space_.weight() - std::popcount(hi) : 0;
+    if (c < 0 || c >= plan_.classes) continue;
+    plan_.blocks.push_back(hi);
+    plan_.offsets.push_back(space_.block_offset(hi));
   }
+  plan_.offsets.push_back(space_.dim());
   plan_.real = std::all_of(plan_.words.begin(), plan_.words.end(), [](const PlanWord& w) { return w.im == 0.0; });
   plan_.ready = true;
 }
@@ -260,29 +258,24 @@ void SectorPauliSum::gather_row(const std::vector<FlipGroup>& groups, const Grou
 
 namespace {
 
-// The static matrix of one weight applied to M blocks at once, each entry loaded once for
-// all of them: out[b][row] = sum over the row's entries, in order, of c * in[b][col].
-template <int M, bool Real>
+// The static matrix of one weight on rows [r0, r1) of a block: o[row - r0] = sum over the
+// row's entries, in order, of c * in[col].
+template <bool Real>
 void static_rows(const std::uint32_t* start, const std::uint32_t* cols, const double* re, const double* im,
-                 std::uint64_t size, const cdouble* const* in, cdouble* const* out) {
-  for (std::uint64_t row = 0; row < size; ++row) {
-    double ar[M] = {}, ai[M] = {};
+                 std::uint64_t r0, std::uint64_t r1, const cdouble* in, cdouble* o) {
+  for (std::uint64_t row = r0; row < r1; ++row) {
+    double ar = 0.0, ai = 0.0;
     for (std::uint32_t e = start[row]; e < start[row + 1]; ++e) {
-      const std::uint32_t col = cols[e];
-      const double cr = re[e];
-      for (int b = 0; b < M; ++b) {
-        const cdouble v = in[b][col];
-        if constexpr (Real) {
-          ar[b] += cr * v.real();
-          ai[b] += cr * v.imag();
-        } else {
-          const double ci = im[e];
-          ar[b] += cr * v.real() - ci * v.imag();
-          ai[b] += cr * v.imag() + ci * v.real();
-        }
+      const cdouble v = in[cols[e]];
+      if constexpr (Real) {
+        ar += re[e] * v.real();
+        ai += re[e] * v.imag();
+      } else {
+        ar += re[e] * v.real() - im[e] * v.imag();
+        ai += re[e] * v.imag() + im[e] * v.real();
       }
     }
-    for (int b = 0; b < M; ++b) out[b][row] = {ar[b], ai[b]};
+    o[row - r0] = {ar, ai};
   }
 }
 
@@ -318,126 +311,154 @@ void fused_axpy(int m, const cdouble* const* src, const double* re, const double
   }
 }
 
-template <bool Real>
-void static_blocks(int m, const std::uint32_t* start, const std::uint32_t* cols, const double* re, const double* im,
-                   std::uint64_t size, const cdouble* const* in, cdouble* const* out) {
-  switch (m) {
-    case 4: static_rows<4, Real>(start, cols, re, im, size, in, out); break;
-    case 3: static_rows<3, Real>(start, cols, re, im, size, in, out); break;
-    case 2: static_rows<2, Real>(start, cols, re, im, size, in, out); break;
-    default: static_rows<1, Real>(start, cols, re, im, size, in, out); break;
+}  // namespace
+
+// Rows [r0, r1) of block number k of the plan into o[0, r1 - r0): the static matrix, then
+// the groups in order (plain ones a few source blocks per pass over o: the same
+// additions in the same order as one pass each), the listed groups and the gathered ones.
+void SectorPauliSum::block_rows(const cdouble* in, std::uint64_t k, std::uint64_t r0, std::uint64_t r1,
+                                cdouble* o) const {
+  const int low = plan_.low;
+  const bool weighted = space_.weight() != SectorSpace::no_weight;
+  const std::uint64_t hi = plan_.blocks[k];
+  const auto class_of_block = [&](std::uint64_t h) { return weighted ? space_.weight() - std::popcount(h) : 0; };
+  const int c = class_of_block(hi);
+  const auto& states = plan_.states[static_cast<std::size_t>(c)];
+  const std::uint64_t len = r1 - r0;
+  const auto words = plan_.words.data();
+  cdouble coeff[32];
+  const auto high_coefficients = [&](std::uint32_t begin, std::uint32_t end, std::uint64_t hi2) {
+    for (std::uint32_t w = begin; w < end; ++w) {
+      const bool odd = (std::popcount(hi2 & words[w].z_hi) & 1) != 0;
+      coeff[w - begin] = odd ? cdouble{-words[w].re, -words[w].im} : cdouble{words[w].re, words[w].im};
+    }
+  };
+  const StaticMatrix& m = plan_.matrices[static_cast<std::size_t>(c)];
+  const cdouble* own = in + plan_.offsets[k];
+  if (plan_.real) {
+    static_rows<true>(m.start.data(), m.cols.data(), m.re.data(), m.im.data(), r0, r1, own, o);
+  } else {
+    static_rows<false>(m.start.data(), m.cols.data(), m.re.data(), m.im.data(), r0, r1, own, o);
+  }
+  const cdouble* pending[kFused];
+  double pending_re[kFused], pending_im[kFused];
+  int waiting = 0;
+  const auto flush = [&] {
+    if (plan_.real) {
+      fused_axpy<true>(waiting, pending, pending_re, pending_im, o, len);
+    } else {
+      fused_axpy<false>(waiting, pending, pending_re, pending_im, o, len);
+    }
+    waiting = 0;
+  };
+  for (const BlockGroup& g : plan_.block_groups) {
+    const std::uint64_t hi2 = hi ^ g.x_hi;
+    if (class_of_block(hi2) != c) continue;  // the partner block is outside the weight
+    const cdouble* src = in + space_.block_offset(hi2) + r0;
+    const std::uint32_t count = g.end - g.begin;
+    high_coefficients(g.begin, g.end, hi2);
+    if (g.plain) {
+      cdouble total{0.0, 0.0};
+      for (std::uint32_t w = 0; w < count; ++w) total += coeff[w];
+      pending[waiting] = src;
+      pending_re[waiting] = total.real();
+      pending_im[waiting++] = total.imag();
+      if (waiting == kFused) flush();
+      continue;
+    }
+    if (waiting > 0) flush();
+    for (std::uint64_t row = r0; row < r1; ++row) {
+      cdouble sum{0.0, 0.0};
+      for (std::uint32_t w = 0; w < count; ++w) {
+        const bool odd = (std::popcount(states[row] & words[g.begin + w].z_lo) & 1) != 0;
+        sum += odd ? -coeff[w] : coeff[w];
+      }
+      add_product(o[row - r0], sum, src[row - r0]);
+    }
+  }
+  if (waiting > 0) flush();
+  for (const ListedGroup& g : plan_.listed_groups) {
+    const std::uint64_t hi2 = hi ^ g.x_hi;
+    const int c2 = class_of_block(hi2);
+    const int flips = std::popcount(g.x_lo);
+    if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - c) > flips) continue;
+    const auto& list = g.lists[static_cast<std::size_t>(c * (2 * flips + 1) + (c2 - c) + flips)];
+    // The entries are in row order.
+    auto e = std::lower_bound(list.begin(), list.end(), r0, [](const ListEntry& a, std::uint64_t r) { return a.row < r; });
+    if (e == list.end() || e->row >= r1) continue;
+    const cdouble* src = in + space_.block_offset(hi2);
+    const std::uint32_t count = g.end - g.begin;
+    high_coefficients(g.begin, g.end, hi2);
+    for (; e != list.end() && e->row < r1; ++e) {
+      cdouble sum{0.0, 0.0};
+      for (std::uint32_t w = 0; w < count; ++w) sum += ((e->signs >> w) & 1) != 0 ? -coeff[w] : coeff[w];
+      add_product(o[e->row - r0], sum, src[e->col]);
+    }
+  }
+  if (!plan_.gathered_groups.empty()) {
+    const std::uint64_t top = hi << low;
+    for (std::uint64_t row = r0; row < r1; ++row) {
+      gather_row(plan_.gathered_groups, plan_.gathered_words.data(), in, top | states[row], plan_.offsets[k] + row,
+                 o[row - r0]);
+    }
   }
 }
 
-}  // namespace
+// The output amplitudes [first, last) into o[0, last - first), block by block.
+void SectorPauliSum::range_rows(const cdouble* in, std::uint64_t first, std::uint64_t last, cdouble* o) const {
+  const auto& offsets = plan_.offsets;
+  std::uint64_t k = static_cast<std::uint64_t>(std::upper_bound(offsets.begin(), offsets.end(), first) - offsets.begin()) - 1;
+  for (; k < plan_.blocks.size() && offsets[k] < last; ++k) {
+    const std::uint64_t size = offsets[k + 1] - offsets[k];
+    const std::uint64_t r0 = first > offsets[k] ? first - offsets[k] : 0;
+    const std::uint64_t r1 = std::min(size, last - offsets[k]);
+    block_rows(in, k, r0, r1, o + (offsets[k] + r0 - first));
+  }
+}
 
 void SectorPauliSum::apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads,
                                   const Checkpoint& checkpoint) const {
-  const int low = plan_.low;
-  const bool weighted = space_.weight() != SectorSpace::no_weight;
-  const std::uint64_t largest = plan_.states[static_cast<std::size_t>(weighted ? low / 2 : 0)].size();
-  const std::uint64_t per_slice =
-      std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / (largest * kTaskBlocks));
-  const auto class_of_block = [&](std::uint64_t hi) { return weighted ? space_.weight() - std::popcount(hi) : 0; };
-  const auto words = plan_.words.data();
-  // The coefficients of a group's words for the source block hi2: their high Z signs.
-  const auto high_coefficients = [&](std::uint32_t begin, std::uint32_t end, std::uint64_t hi2, cdouble* c) {
-    for (std::uint32_t w = begin; w < end; ++w) {
-      const bool odd = (std::popcount(hi2 & words[w].z_hi) & 1) != 0;
-      c[w - begin] = odd ? cdouble{-words[w].re, -words[w].im} : cdouble{words[w].re, words[w].im};
-    }
-  };
-  // Every term but the static matrix's, added to block hi of weight class c in group order.
-  const auto finish_block = [&](std::uint64_t hi, int c) {
-    const auto& states = plan_.states[static_cast<std::size_t>(c)];
-    const std::uint64_t size = states.size();
-    cdouble* o = out + space_.block_offset(hi);
-    cdouble coeff[32];
-    // Plain groups (one coefficient per block) are added a few source blocks per pass
-    // over this one: the same additions, in the same order, as one pass per group, with
-    // fewer passes over the output.
-    const cdouble* pending[kFused];
-    double pending_re[kFused], pending_im[kFused];
-    int waiting = 0;
-    const auto flush = [&] {
-      if (plan_.real) {
-        fused_axpy<true>(waiting, pending, pending_re, pending_im, o, size);
-      } else {
-        fused_axpy<false>(waiting, pending, pending_re, pending_im, o, size);
-      }
-      waiting = 0;
-    };
-    for (const BlockGroup& g : plan_.block_groups) {
-      const std::uint64_t hi2 = hi ^ g.x_hi;
-      if (class_of_block(hi2) != c) continue;  // the partner block is outside the weight
-      const cdouble* src = in + space_.block_offset(hi2);
-      const std::uint32_t count = g.end - g.begin;
-      high_coefficients(g.begin, g.end, hi2, coeff);
-      if (g.plain) {
-        cdouble total{0.0, 0.0};
-        for (std::uint32_t w = 0; w < count; ++w) total += coeff[w];
-        pending[waiting] = src;
-        pending_re[waiting] = total.real();
-        pending_im[waiting++] = total.imag();
-        if (waiting == kFused) flush();
-        continue;
-      }
-      if (waiting > 0) flush();
-      for (std::uint64_t row = 0; row < size; ++row) {
-        cdouble sum{0.0, 0.0};
-        for (std::uint32_t w = 0; w < count; ++w) {
-          const bool odd = (std::popcount(states[row] & words[g.begin + w].z_lo) & 1) != 0;
-          sum += odd ? -coeff[w] : coeff[w];
-        }
-        add_product(o[row], sum, src[row]);
-      }
-    }
-    if (waiting > 0) flush();
-    for (const ListedGroup& g : plan_.listed_groups) {
-      const std::uint64_t hi2 = hi ^ g.x_hi;
-      const int c2 = class_of_block(hi2);
-      const int flips = std::popcount(g.x_lo);
-      if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - c) > flips) continue;
-      const auto& list = g.lists[static_cast<std::size_t>(c * (2 * flips + 1) + (c2 - c) + flips)];
-      if (list.empty()) continue;
-      const cdouble* src = in + space_.block_offset(hi2);
-      const std::uint32_t count = g.end - g.begin;
-      high_coefficients(g.begin, g.end, hi2, coeff);
-      for (const ListEntry& e : list) {
-        cdouble sum{0.0, 0.0};
-        for (std::uint32_t w = 0; w < count; ++w) sum += ((e.signs >> w) & 1) != 0 ? -coeff[w] : coeff[w];
-        add_product(o[e.row], sum, src[e.col]);
-      }
-    }
-    if (!plan_.gathered_groups.empty()) {
-      const std::uint64_t top = hi << low;
-      const std::uint64_t base = space_.block_offset(hi);
-      for (std::uint64_t row = 0; row < size; ++row) {
-        gather_row(plan_.gathered_groups, plan_.gathered_words.data(), in, top | states[row], base + row, o[row]);
-      }
-    }
-  };
-  const std::uint64_t tasks = plan_.tasks.size();
-  for (std::uint64_t first = 0; first < tasks; first += per_slice) {
+  const std::uint64_t dim = space_.dim();
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(dim, words_.size()) / kSlice);
+  const std::uint64_t slices = leaf_count(dim, kSlice);
+  for (std::uint64_t first = 0; first < slices; first += per_slice) {
     if (first > 0) checkpoint();
-    const std::uint64_t last = std::min(tasks, first + per_slice);
+    const std::uint64_t last = std::min(slices, first + per_slice);
     parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
-      const Task& task = plan_.tasks[first + static_cast<std::uint64_t>(t)];
-      const auto c = static_cast<std::size_t>(task.weight_class);
-      const cdouble* own[kTaskBlocks];
-      cdouble* o[kTaskBlocks];
-      for (int b = 0; b < task.count; ++b) {
-        own[b] = in + space_.block_offset(plan_.order[task.begin + b]);
-        o[b] = out + space_.block_offset(plan_.order[task.begin + b]);
+      const std::uint64_t begin = (first + static_cast<std::uint64_t>(t)) * kSlice;
+      range_rows(in, begin, std::min(dim, begin + kSlice), out + begin);
+    });
+  }
+}
+
+void SectorPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
+                                            const Checkpoint& checkpoint) const {
+  const std::uint64_t dim = space_.dim();
+  if (!plan_.ready) {
+    StateBuffer whole = allocate_state(dim);
+    apply_nonidentity(in, whole.get(), num_threads, checkpoint);
+    for (std::uint64_t begin = 0; begin < dim; begin += then.unit) {
+      then.call(then.context, whole.get() + begin, begin, std::min(then.unit, dim - begin));
+    }
+    return;
+  }
+  // Slices of whole units, each formed in a buffer of its thread and handed over unit by
+  // unit while still in cache.
+  const std::uint64_t unit = std::min(then.unit, dim);
+  const std::uint64_t slice = unit * std::max<std::uint64_t>(1, kSlice / unit);
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(dim, words_.size()) / slice);
+  const std::uint64_t slices = leaf_count(dim, slice);
+  for (std::uint64_t first = 0; first < slices; first += per_slice) {
+    if (first > 0) checkpoint();
+    const std::uint64_t last = std::min(slices, first + per_slice);
+    parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
+      const std::uint64_t begin = (first + static_cast<std::uint64_t>(t)) * slice;
+      const std::uint64_t end = std::min(dim, begin + slice);
+      const StateBuffer buffer = allocate_state(end - begin);
+      range_rows(in, begin, end, buffer.get());
+      for (std::uint64_t u = begin; u < end; u += unit) {
+        then.call(then.context, buffer.get() + (u - begin), u, std::min(unit, end - u));
       }
-      const auto& m = plan_.matrices[c];
-      const std::uint64_t size = plan_.states[c].size();
-      if (plan_.real) {
-        static_blocks<true>(task.count, m.start.data(), m.cols.data(), m.re.data(), m.im.data(), size, own, o);
-      } else {
-        static_blocks<false>(task.count, m.start.data(), m.cols.data(), m.re.data(), m.im.data(), size, own, o);
-      }
-      for (int b = 0; b < task.count; ++b) finish_block(plan_.order[task.begin + b], task.weight_class);
     });
   }
 }
@@ -498,23 +519,22 @@ std::pair<double, double> SectorPauliSum::block_bounds(std::int32_t num_threads,
   const bool weighted = space_.weight() != SectorSpace::no_weight;
   const auto class_of_block = [&](std::uint64_t hi) { return weighted ? space_.weight() - std::popcount(hi) : 0; };
   const auto words = plan_.words.data();
-  const std::uint64_t tasks = plan_.tasks.size();
+  const std::uint64_t tasks = plan_.blocks.size();
   const std::uint64_t largest = plan_.states[static_cast<std::size_t>(weighted ? low / 2 : 0)].size();
-  const std::uint64_t per_slice =
-      std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / (largest * kTaskBlocks));
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(space_.dim(), words_.size()) / largest);
   std::vector<double> task_lo(tasks), task_hi(tasks);
   for (std::uint64_t first = 0; first < tasks; first += per_slice) {
     if (first > 0) checkpoint();
     const std::uint64_t last = std::min(tasks, first + per_slice);
     parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
-      const Task& task = plan_.tasks[first + static_cast<std::uint64_t>(t)];
-      const auto c = static_cast<std::size_t>(task.weight_class);
+      const std::uint64_t hi = plan_.blocks[first + static_cast<std::uint64_t>(t)];
+      const int weight_class = class_of_block(hi);
+      const auto c = static_cast<std::size_t>(weight_class);
       const auto& states = plan_.states[c];
       const auto& m = plan_.matrices[c];
       std::vector<double> centre(states.size()), radius(states.size());
       double l = std::numeric_limits<double>::infinity(), h = -l;
-      for (int b = 0; b < task.count; ++b) {
-        const std::uint64_t hi = plan_.order[task.begin + b];
+      {
         for (std::uint64_t row = 0; row < states.size(); ++row) {
           double ce = 0.0, ra = 0.0;
           for (std::uint32_t e = m.start[row]; e < m.start[row + 1]; ++e) {
@@ -540,7 +560,7 @@ std::pair<double, double> SectorPauliSum::block_bounds(std::int32_t num_threads,
         };
         for (const BlockGroup& g : plan_.block_groups) {
           const std::uint64_t hi2 = hi ^ g.x_hi;
-          if (class_of_block(hi2) != task.weight_class) continue;
+          if (class_of_block(hi2) != weight_class) continue;
           for (std::uint64_t row = 0; row < states.size(); ++row) {
             const cdouble v = coefficient(g.begin, g.end, hi2, states[row], 0, false);
             if (g.x_hi == 0) {
@@ -554,9 +574,9 @@ std::pair<double, double> SectorPauliSum::block_bounds(std::int32_t num_threads,
           const std::uint64_t hi2 = hi ^ g.x_hi;
           const int c2 = class_of_block(hi2);
           const int flips = std::popcount(g.x_lo);
-          if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - task.weight_class) > flips) continue;
+          if (c2 < 0 || c2 > (weighted ? low : 0) || std::abs(c2 - weight_class) > flips) continue;
           for (const ListEntry& e :
-               g.lists[static_cast<std::size_t>(task.weight_class * (2 * flips + 1) + (c2 - task.weight_class) + flips)]) {
+               g.lists[static_cast<std::size_t>(weight_class * (2 * flips + 1) + (c2 - weight_class) + flips)]) {
             radius[e.row] += std::abs(coefficient(g.begin, g.end, hi2, 0, e.signs, true));
           }
         }
