@@ -228,7 +228,7 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     if single and measured is None and callback is None:
         with Progress(1, progress, unit="application") as bar:
             out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session,
-                                 bar.solve_reporter(solver), space)
+                                 bar.solve_reporter(solver), sector=space)
             bar.finish()
         return out
 
@@ -331,7 +331,7 @@ def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64]
             t = float(times[k])
             if t != now:
                 share = 0.5 * rtol * (abs(t - now) / length + 1.0 / steps)
-                current, _ = _core.solve(method, ham, current, t - now, share, threads, session, sector=space)
+                current, _ = _core.solve(method, ham, current, t - now, share, threads, session, None, space)
                 now = t
             visit(k, current)
             completed[0] = k + 1
@@ -360,7 +360,7 @@ def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "au
 
     if comm is None:
         op, solver, state, time, rtol, count, runs_on, space = prepare()
-        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count, sector=space)
+        return _core.solve(solver, runs_on._hamiltonian(), state, time, rtol, count, None, None, space)
     with Session(comm) as session:
         op, solver, state, time, rtol, count, runs_on, _ = session.agreed(
             prepare, lambda c: {"H": c[0], "method": c[1], "t": c[3], "rtol": c[4]})

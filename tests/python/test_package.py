@@ -152,8 +152,8 @@ def test_grid_memory_below_twelve_vectors_walks_step_by_step(monkeypatch):
     h, psi = mb.PauliSum(heisenberg_terms(6)), mb.basis_state("010101")
     taken = []
     grid, solve = mb._core.grid, mb._core.solve
-    monkeypatch.setattr(mb._core, "grid", lambda *args: taken.append("windows") or grid(*args))
-    monkeypatch.setattr(mb._core, "solve", lambda *args: taken.append("steps") or solve(*args))
+    monkeypatch.setattr(mb._core, "grid", lambda *args, **kw: taken.append("windows") or grid(*args, **kw))
+    monkeypatch.setattr(mb._core, "solve", lambda *args, **kw: taken.append("steps") or solve(*args, **kw))
     eight = 8 * 16 * 2**6
     for memory, way in ((eight - 1, "steps"), (eight, "windows")):
         taken.clear()
@@ -418,7 +418,8 @@ def test_plain_progress_bar(rng, monkeypatch, capsys):
     # reported while the solve runs, not 0/1 until it ends.
     reports = []
     real = mb._core.solve
-    monkeypatch.setattr(mb._core, "solve", lambda *a: real(*a[:-1], lambda *r: (reports.append(r), a[-1](*r))))
+    monkeypatch.setattr(mb._core, "solve",
+                        lambda *a, **kw: real(*a[:-1], lambda *r: (reports.append(r), a[-1](*r)), **kw))
     mb.evolve(mb.PauliSum(heisenberg_terms(14)), mb.basis_state("01" * 7), 20.0, method="taylor", progress=True)
     err = capsys.readouterr().err
     applications, degree, substeps = reports[-1]
