@@ -13,9 +13,14 @@ namespace morbizet {
 
 namespace {
 
-// Output amplitudes formed by one task of the block plan: 256 KiB, kept in cache until
-// handed over.
-constexpr std::uint64_t kSlice = std::uint64_t{1} << 14;
+// Output amplitudes formed by one task of the block plan: 64 KiB, kept in cache until
+// handed over, and small enough for the threads to share a sector's work evenly.
+constexpr std::uint64_t kSlice = std::uint64_t{1} << 12;
+
+// A checkpoint between parallel regions of about this many output amplitudes: four times
+// the full space's share, since each region ends in a barrier that a sector's smaller
+// and unevenly costly slices wait at longer.
+std::uint64_t checkpoint_amplitudes(std::uint64_t dim, std::uint64_t words) { return 4 * checkpoint_slice(dim, words); }
 
 // Output amplitudes handled by one task on the gathering path: enough to pay for
 // finding the first state.
@@ -419,7 +424,7 @@ void SectorPauliSum::range_rows(const cdouble* in, std::uint64_t first, std::uin
 void SectorPauliSum::apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads,
                                   const Checkpoint& checkpoint) const {
   const std::uint64_t dim = space_.dim();
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(dim, words_.size()) / kSlice);
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_amplitudes(dim, words_.size()) / kSlice);
   const std::uint64_t slices = leaf_count(dim, kSlice);
   for (std::uint64_t first = 0; first < slices; first += per_slice) {
     if (first > 0) checkpoint();
@@ -446,7 +451,7 @@ void SectorPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilog
   // unit while still in cache.
   const std::uint64_t unit = std::min(then.unit, dim);
   const std::uint64_t slice = unit * std::max<std::uint64_t>(1, kSlice / unit);
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_slice(dim, words_.size()) / slice);
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_amplitudes(dim, words_.size()) / slice);
   const std::uint64_t slices = leaf_count(dim, slice);
   for (std::uint64_t first = 0; first < slices; first += per_slice) {
     if (first > 0) checkpoint();
