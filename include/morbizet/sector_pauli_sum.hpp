@@ -108,6 +108,10 @@ class SectorPauliSum {
   void plan_blocks();
   std::pair<double, double> block_bounds(std::int32_t num_threads, const Checkpoint& checkpoint) const;
   void apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads, const Checkpoint& checkpoint) const;
+  // body(begin, end) over slices of `slice` output amplitudes on the threads, with a
+  // checkpoint between parallel regions.
+  template <class Body>
+  void in_slices(std::uint64_t slice, std::int32_t num_threads, const Checkpoint& checkpoint, Body&& body) const;
   void range_rows(const cdouble* in, std::uint64_t first, std::uint64_t last, cdouble* o) const;
   void block_rows(const cdouble* in, std::uint64_t k, std::uint64_t r0, std::uint64_t r1, cdouble* o) const;
   // acc += the groups' terms of the output amplitude k, representative r, gathered

@@ -423,15 +423,22 @@ void SectorPauliSum::range_rows(const cdouble* in, std::uint64_t first, std::uin
 
 void SectorPauliSum::apply_blocks(const cdouble* in, cdouble* out, std::int32_t num_threads,
                                   const Checkpoint& checkpoint) const {
+  in_slices(kSlice, num_threads, checkpoint,
+            [&](std::uint64_t begin, std::uint64_t end) { range_rows(in, begin, end, out + begin); });
+}
+
+template <class Body>
+void SectorPauliSum::in_slices(std::uint64_t slice, std::int32_t num_threads, const Checkpoint& checkpoint,
+                               Body&& body) const {
   const std::uint64_t dim = space_.dim();
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_amplitudes(dim, words_.size()) / kSlice);
-  const std::uint64_t slices = leaf_count(dim, kSlice);
-  for (std::uint64_t first = 0; first < slices; first += per_slice) {
+  const std::uint64_t per_region = std::max<std::uint64_t>(1, checkpoint_amplitudes(dim, words_.size()) / slice);
+  const std::uint64_t slices = leaf_count(dim, slice);
+  for (std::uint64_t first = 0; first < slices; first += per_region) {
     if (first > 0) checkpoint();
-    const std::uint64_t last = std::min(slices, first + per_slice);
+    const std::uint64_t last = std::min(slices, first + per_region);
     parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
-      const std::uint64_t begin = (first + static_cast<std::uint64_t>(t)) * kSlice;
-      range_rows(in, begin, std::min(dim, begin + kSlice), out + begin);
+      const std::uint64_t begin = (first + static_cast<std::uint64_t>(t)) * slice;
+      body(begin, std::min(dim, begin + slice));
     });
   }
 }
@@ -451,21 +458,13 @@ void SectorPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilog
   // unit while still in cache.
   const std::uint64_t unit = std::min(then.unit, dim);
   const std::uint64_t slice = unit * std::max<std::uint64_t>(1, kSlice / unit);
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, checkpoint_amplitudes(dim, words_.size()) / slice);
-  const std::uint64_t slices = leaf_count(dim, slice);
-  for (std::uint64_t first = 0; first < slices; first += per_slice) {
-    if (first > 0) checkpoint();
-    const std::uint64_t last = std::min(slices, first + per_slice);
-    parallel_for(static_cast<std::int64_t>(last - first), num_threads, [&](std::int64_t t) {
-      const std::uint64_t begin = (first + static_cast<std::uint64_t>(t)) * slice;
-      const std::uint64_t end = std::min(dim, begin + slice);
-      const StateBuffer buffer = allocate_state(end - begin);
-      range_rows(in, begin, end, buffer.get());
-      for (std::uint64_t u = begin; u < end; u += unit) {
-        then.call(then.context, buffer.get() + (u - begin), u, std::min(unit, end - u));
-      }
-    });
-  }
+  in_slices(slice, num_threads, checkpoint, [&](std::uint64_t begin, std::uint64_t end) {
+    const StateBuffer buffer = allocate_state(end - begin);
+    range_rows(in, begin, end, buffer.get());
+    for (std::uint64_t u = begin; u < end; u += unit) {
+      then.call(then.context, buffer.get() + (u - begin), u, std::min(unit, end - u));
+    }
+  });
 }
 
 std::pair<double, double> SectorPauliSum::spectral_bounds(std::int32_t num_threads) const {
