@@ -13,6 +13,7 @@
 // spectrum, the series is redone on +-norm_bound.
 
 #include <cstdint>
+#include <string_view>
 
 #include "morbizet/complex.hpp"
 #include "morbizet/hamiltonian.hpp"
@@ -23,8 +24,9 @@
 namespace morbizet {
 
 // Throws std::invalid_argument naming the first non-identity word of h whose coefficient
-// has a non-zero imaginary part: the series needs a Hermitian H'.
-void require_hermitian(const Hamiltonian& h);
+// has a non-zero imaginary part: the named solver (the series by default) needs a
+// Hermitian H'.
+void require_hermitian(const Hamiltonian& h, std::string_view method = "chebyshev");
 
 // psi holds op.local_dim() amplitudes (all dim() of them on one process); H' must be
 // Hermitian (require_hermitian). Throws std::invalid_argument unless rtol > 0, or when

@@ -51,6 +51,12 @@ class GroupedPauliSum {
   // The non-identity words of h, grouped; the identity part and the norm bound are h's.
   explicit GroupedPauliSum(const Hamiltonian& h);
 
+  // The same grouping with the coefficients of h, which must have the words of the
+  // Hamiltonian this one was built from in the same order (std::invalid_argument
+  // otherwise): a new weighting of the same words costs a copy of the word list, not a
+  // regrouping.
+  GroupedPauliSum reweighted(const Hamiltonian& h) const;
+
   std::uint64_t dim() const { return dim_; }
   cdouble identity_coeff() const { return identity_coeff_; }
   double norm_bound() const { return norm_bound_; }
@@ -106,6 +112,8 @@ class GroupedPauliSum {
   double norm_bound_;
   std::vector<FlipGroup> groups_;
   std::vector<GroupWord> words_;
+  std::vector<std::uint64_t> source_;  // the index in the Hamiltonian's words of each of words_
+  std::uint64_t num_source_words_;
 };
 
 }  // namespace morbizet

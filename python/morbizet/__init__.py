@@ -11,10 +11,13 @@ significant bit of the basis index.
 
 __version__ = "0.2.0"
 
+from ._driven import PiecewiseConstant, PiecewiseLinear, TimeDependentSum
 from ._evolve import EvolutionInterrupted, evolve, evolve_with_info
+from ._imaginary import evolve_imaginary
 from ._pauli_sum import CoefficientOverflowError, PauliSum
 from ._sector import Sector
 from ._states import basis_state
 
-__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "Sector", "basis_state", "evolve",
+__all__ = ["__version__", "CoefficientOverflowError", "EvolutionInterrupted", "PauliSum", "PiecewiseConstant",
+           "PiecewiseLinear", "Sector", "TimeDependentSum", "basis_state", "evolve", "evolve_imaginary",
            "evolve_with_info"]

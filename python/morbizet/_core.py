@@ -17,8 +17,9 @@ from ._distributed import Session
 Hamiltonian = _morbizet._Hamiltonian
 State = NDArray[np.complex128]
 
-# The compiled solvers' names for the methods the package offers.
-METHODS = ("taylor", "krylov", "chebyshev")
+# The compiled solvers, by name, as the extension's table lists them: each row says
+# whether the method needs a Hermitian H and whether its statistics hold an interval.
+METHODS: dict[str, dict[str, Any]] = {row["name"]: row for row in _morbizet._methods()}
 
 
 def build(terms: Sequence[tuple[complex, str]], num_qubits: int) -> Hamiltonian:
@@ -50,6 +51,34 @@ def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, 
         state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
                                                          session.comm.py2f(), session.interrupted)
     return state, dict(info)
+
+
+def solve_imaginary(ham: Hamiltonian, psi: State, beta: float, rtol: float, threads: int,
+                    session: Session | None = None, sector: Any = None,
+                    bounds: tuple[float, float, float, float, bool] | None = None) -> tuple[State, float, dict[str, Any], Any]:
+    """exp(-beta H) psi for a Hermitian H as (unit state, ln of its norm, statistics,
+    bounds of the spectrum of H' to hand to the next call on the same H)."""
+    if session is None:
+        state, log_norm, info, found = _morbizet._solve_imaginary(ham, psi, beta, rtol, threads, None, sector, bounds)
+    else:
+        state, log_norm, info, found = _distributed("_solve_imaginary_distributed")(
+            ham, psi, beta, rtol, threads, session.comm.py2f(), session.interrupted, bounds)
+    return state, log_norm, dict(info), found
+
+
+def weighted_sum(parts: Sequence[Hamiltonian]) -> Any:
+    """The parts' words merged and grouped once, for solves at many weightings."""
+    return _morbizet._WeightedSum(list(parts))
+
+
+def solve_weighted(weighted: Any, method: str, weights: Sequence[complex], psi: State, theta: float, rtol: float,
+                   threads: int, session: Session | None = None, sector: Any = None) -> State:
+    """exp(-i theta sum_j weights[j] H_j) psi: on the grouping made once for the whole
+    space on one process; a state spread over processes or held in a sector runs on the
+    combination built for the call."""
+    if session is None and sector is None:
+        return weighted.solve(method, list(weights), psi, theta, rtol, threads)[0]
+    return solve(method, weighted.combine(list(weights)), psi, theta, rtol, threads, session, None, sector)[0]
 
 
 def grid(ham: Hamiltonian, psi: State, times: NDArray[np.float64], rtol: float, threads: int,

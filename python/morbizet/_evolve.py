@@ -12,11 +12,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
 from ._distributed import Session
+from ._driven import DrivenWalk, TimeDependentSum, check_max_step
 from ._pauli_sum import PauliSum
 from ._progress import Progress
 from ._sector import Sector, compiled
 
-METHODS = ("auto", "chebyshev", "taylor", "krylov")
+METHODS = ("auto", *_core.METHODS)
 
 
 def _operator(H: Any) -> PauliSum:
@@ -43,10 +44,18 @@ def _method(H: PauliSum, method: Any, path: float, rtol: float) -> tuple[str, Pa
             if neglected <= 0.25 * rtol:
                 return "chebyshev", H._hermitian_part(), rtol - neglected
         return "taylor", H, rtol
-    if method != "taylor":
+    if _core.METHODS[method]["needs_hermitian"]:
         raise ValueError(f"method {method!r} needs a Hermitian H (real coefficients on every non-identity "
                          "string once simplified); use method='taylor' or 'auto' for a non-Hermitian H")
     return method, H, rtol
+
+
+def _driven_method(method: Any) -> str:
+    """The method for a driven H, checked; each exponential's H(t) decides what "auto"
+    and the Hermitian-only methods run."""
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    return method
 
 
 def _path_length(times: NDArray[np.float64]) -> float:
@@ -106,23 +115,25 @@ class EvolutionInterrupted(KeyboardInterrupt):
 
 
 @overload
-def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
+def evolve(H: PauliSum | TimeDependentSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: None = ..., callback: Callback | None = ...,
            return_states: bool = ..., progress: bool = ..., grid_memory: int | None = ...,
-           sector: Sector | None = ..., comm: Any = ...) -> NDArray[np.complex128]: ...
+           sector: Sector | None = ..., comm: Any = ..., max_step: float | None = ...) -> NDArray[np.complex128]: ...
 
 
 @overload
-def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
+def evolve(H: PauliSum | TimeDependentSum, psi: ArrayLike, t: Times, *, method: str = ..., rtol: float = ...,
            threads: int | None = ..., observables: PauliSum | Sequence[PauliSum],
            callback: Callback | None = ..., return_states: bool = ..., progress: bool = ...,
-           grid_memory: int | None = ..., sector: Sector | None = ..., comm: Any = ...) -> Any: ...
+           grid_memory: int | None = ..., sector: Sector | None = ..., comm: Any = ...,
+           max_step: float | None = ...) -> Any: ...
 
 
-def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
+def evolve(H: PauliSum | TimeDependentSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol: float = 1e-8,
            threads: int | None = None, observables: PauliSum | Sequence[PauliSum] | None = None,
            callback: Callback | None = None, return_states: bool = False, progress: bool = False,
-           grid_memory: int | None = None, sector: Sector | None = None, comm: Any = None) -> Any:
+           grid_memory: int | None = None, sector: Sector | None = None, comm: Any = None,
+           max_step: float | None = None) -> Any:
     """exp(-i t H) psi.
 
     ``t`` a number: the state at time t, an array of 2**n amplitudes. ``t`` a sequence of
@@ -192,10 +203,18 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
     """
 
     def prepare() -> tuple[Any, ...]:
-        op = _operator(H)
         times, single = _times(t)
         tolerance = _arguments.tolerance(rtol)
-        solver, runs_on, tolerance = _method(op, method, _path_length(times), tolerance)
+        if isinstance(H, TimeDependentSum):
+            op, ham, memory = H, H, 0
+            solver = _driven_method(method)
+            steps = check_max_step(max_step)
+        else:
+            op = _operator(H)
+            solver, runs_on, tolerance = _method(op, method, _path_length(times), tolerance)
+            ham, memory, steps = runs_on._hamiltonian(), _arguments.grid_memory(grid_memory), None
+            if max_step is not None:
+                raise TypeError("max_step applies to a TimeDependentSum; a constant H needs no time step")
         if callback is not None and not callable(callback):
             raise TypeError(f"callback must be callable as callback(t, psi_t), got {callback!r}")
         if not isinstance(return_states, bool):
@@ -203,14 +222,13 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
         space = compiled(sector, op.num_qubits, comm)
         return (op, solver, _arguments.state(psi, op.num_qubits, comm=comm, sector=sector), tolerance,
                 _arguments.threads(threads), times, single,
-                None if observables is None else _observables(observables, op.num_qubits), runs_on._hamiltonian(),
-                _arguments.grid_memory(grid_memory), space)
+                None if observables is None else _observables(observables, op.num_qubits), ham, memory, space, steps)
 
     def same(checked: tuple[Any, ...]) -> dict[str, Any]:
-        op, solver, _, tolerance, _, times, single, measured, _, _, _ = checked
+        op, solver, _, tolerance, _, times, single, measured, _, _, _, steps = checked
         return {"H": op, "method": solver, "t": (times, single), "rtol": tolerance, "observables": measured,
                 "observables as one PauliSum": isinstance(observables, PauliSum),
-                "callback given": callback is not None, "return_states": return_states}
+                "callback given": callback is not None, "return_states": return_states, "max_step": steps}
 
     shape = (isinstance(observables, PauliSum), callback, return_states)
     if comm is None:
@@ -221,11 +239,16 @@ def evolve(H: PauliSum, psi: ArrayLike, t: Times, *, method: str = "auto", rtol:
 
 def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool], progress: bool,
             session: Session | None) -> Any:
-    _, solver, state, rtol, count, times, single, measured, ham, memory, space = checked
+    _, solver, state, rtol, count, times, single, measured, ham, memory, space, steps = checked
     bare, callback, return_states = shape
     keep_states = return_states or (measured is None and callback is None)
+    if isinstance(ham, TimeDependentSum):
+        advance = DrivenWalk(ham, solver, count, session, space, steps).advance
+    else:
+        def advance(current: _core.State, now: float, t: float, share: float) -> _core.State:
+            return _core.solve(solver, ham, current, t - now, share, count, session, None, space)[0]
 
-    if single and measured is None and callback is None:
+    if single and measured is None and callback is None and not isinstance(ham, TimeDependentSum):
         with Progress(1, progress, unit="application") as bar:
             out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session,
                                  bar.solve_reporter(solver), sector=space)
@@ -258,11 +281,12 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     completed = [0]
     vectors = _GRID_OWN_VECTORS + memory // (16 * state.size)
     try:
-        if session is None and solver != "taylor" and times.size > 1 and vectors >= _GRID_LEAST_VECTORS:
+        if (session is None and solver != "taylor" and times.size > 1 and vectors >= _GRID_LEAST_VECTORS
+                and not isinstance(ham, TimeDependentSum)):
             _windows(ham, state, times, state_rtol, count, progress, vectors, (rows, values, callback), measured_ops,
                      completed, space)
         else:
-            _walk(ham, state, times, solver, state_rtol, count, progress, visit, session, completed, space)
+            _walk(advance, state, times, state_rtol, progress, visit, completed)
     except KeyboardInterrupt as stop:
         if single:
             raise
@@ -311,12 +335,13 @@ def _windows(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float
                    vectors, visit, space)
 
 
-def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64], method: str, rtol: float,
-          threads: int, progress: bool, visit: Callable[[int, _core.State], None], session: Session | None,
-          completed: list[int], space: Any) -> None:
+def _walk(advance: Callable[[_core.State, float, float, float], _core.State], state: _core.State,
+          times: NDArray[np.float64], rtol: float, progress: bool, visit: Callable[[int, _core.State], None],
+          completed: list[int]) -> None:
     """Calls visit(k, state at times[k]) for each k in order, each state evolved from the
-    previous one, so that only the current state is held (the times are read one at a
-    time, never copied into a list); completed[0] counts the times visited.
+    previous one by advance(state, now, t, tolerance), so that only the current state is
+    held (the times are read one at a time, never copied into a list); completed[0]
+    counts the times visited.
 
     The errors of the steps add up along the walk (each is carried unchanged by the
     exact evolution that follows it), so each step gets a share of rtol: half in
@@ -331,7 +356,7 @@ def _walk(ham: _core.Hamiltonian, state: _core.State, times: NDArray[np.float64]
             t = float(times[k])
             if t != now:
                 share = 0.5 * rtol * (abs(t - now) / length + 1.0 / steps)
-                current, _ = _core.solve(method, ham, current, t - now, share, threads, session, None, space)
+                current = advance(current, now, t, share)
                 now = t
             visit(k, current)
             completed[0] = k + 1

@@ -12,6 +12,8 @@ void init_solve(nanobind::module_& m);
 void init_action(nanobind::module_& m);
 void init_grid(nanobind::module_& m);
 void init_sector(nanobind::module_& m);
+void init_imaginary(nanobind::module_& m);
+void init_weighted_sum(nanobind::module_& m);
 // Only in a build with MPI.
 void init_distributed(nanobind::module_& m);
 

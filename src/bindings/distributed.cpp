@@ -4,11 +4,15 @@
 // first, so that all raise the same exception and none waits forever in a collective.
 
 #include <nanobind/stl/complex.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 
 #include <bit>
 #include <charconv>
 #include <chrono>
+#include <cmath>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,8 +23,7 @@
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/distributed_pauli_sum.hpp"
 #include "morbizet/evolve_chebyshev.hpp"
-#include "morbizet/evolve_higham.hpp"
-#include "morbizet/evolve_krylov.hpp"
+#include "morbizet/evolve_imaginary.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -93,6 +96,7 @@ void init_distributed(nb::module_& m) {
         const std::size_t n_psi = psi.shape(0);
         SolveStats stats;
         StateBuffer result;
+        const MethodRow* row = nullptr;
         std::uint64_t bytes = 0, per_application = 0;
         try {
           ReleasedInterpreterLock unlocked;
@@ -112,28 +116,23 @@ void init_distributed(nb::module_& m) {
           if (!comm.all_equal(f)) {
             throw std::invalid_argument("method, theta and rtol differ between processes: pass the same on each");
           }
-          const Method which = parse_method(method);
-          if (which == Method::chebyshev) require_hermitian(ham);
-          const DistributedPauliSum op(ham, comm,
-                                       which == Method::chebyshev ? ActionOrder::grouped : ActionOrder::words);
+          const MethodRow& which = parse_method(method);
+          if (which.needs_hermitian) require_hermitian(ham, which.name);
+          const DistributedPauliSum op(
+              ham, comm, which.form == ActionForm::grouped ? ActionOrder::grouped : ActionOrder::words);
           comm.agree_or_throw(slice_error(n_psi, op));
           CollectiveSignalCheck signals(unlocked, comm, std::move(interrupted));
           const CountingOperator counted(op, stats, signals.checkpoint());
           StateBuffer copy;
           const cdouble* data = aligned_data(psi, n_psi, copy);
-          switch (which) {
-            case Method::taylor:
-              result = evolve_higham(counted, data, theta, rtol, num_threads, &stats, TaylorRounding::bounded);
-              break;
-            case Method::krylov: result = evolve_krylov(counted, data, theta, rtol, num_threads, &stats); break;
-            case Method::chebyshev: result = evolve_chebyshev(counted, data, theta, rtol, num_threads, &stats); break;
-          }
+          result = which.solve(counted, data, theta, rtol, num_threads, &stats);
+          row = &which;
           bytes = op.bytes_sent();
           per_application = op.bytes_per_application();
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
-        nb::dict info = stats_dict(method, stats);
+        nb::dict info = stats_dict(*row, stats);
         info["bytes_sent"] = bytes;
         info["bytes_per_application"] = per_application;
         return nb::make_tuple(to_numpy(std::move(result), n_psi), info);
@@ -142,6 +141,55 @@ void init_distributed(nb::module_& m) {
       "As _solve, on this process's slice of a state spread over the processes of comm (a Fortran "
       "communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is "
       "pending here, which stops every process.");
+  m.def(
+      "_solve_imaginary_distributed",
+      [](const Hamiltonian& ham, PsiArray psi, double beta, double rtol, std::int32_t num_threads,
+         std::int64_t comm_handle, nb::object interrupted, std::optional<std::tuple<double, double, double, double, bool>> bounds) {
+        const std::size_t n_psi = psi.shape(0);
+        SolveStats stats;
+        ImaginaryResult result;
+        SpectrumBounds known{};
+        try {
+          ReleasedInterpreterLock unlocked;
+          const Communicator comm = Communicator::from_fortran(comm_handle);
+          std::optional<std::string> bad;
+          try {
+            if (!(rtol > 0.0)) throw std::invalid_argument("rtol must be a positive number, got " + format_rtol(rtol));
+            if (!(beta >= 0.0) || std::isinf(beta)) {
+              throw std::invalid_argument("beta must be a finite number >= 0, got " + format_rtol(beta));
+            }
+          } catch (const std::exception& e) {
+            bad = e.what();
+          }
+          comm.agree_or_throw(bad);
+          std::uint64_t f = mix(14695981039346656037ULL, std::bit_cast<std::uint64_t>(beta));
+          f = mix(mix(f, std::bit_cast<std::uint64_t>(rtol)), bounds ? 1 : 0);
+          if (bounds) {
+            const auto& [lo, hi, safe_lo, safe_hi, estimated] = *bounds;
+            for (double v : {lo, hi, safe_lo, safe_hi}) f = mix(f, std::bit_cast<std::uint64_t>(v));
+            f = mix(f, estimated ? 1 : 0);
+            known = {lo, hi, safe_lo, safe_hi, estimated, true};
+          }
+          if (!comm.all_equal(f)) {
+            throw std::invalid_argument("beta, rtol and bounds differ between processes: pass the same on each");
+          }
+          require_hermitian(ham, "imaginary-time");
+          const DistributedPauliSum op(ham, comm, ActionOrder::grouped);
+          comm.agree_or_throw(slice_error(n_psi, op));
+          CollectiveSignalCheck signals(unlocked, comm, std::move(interrupted));
+          const CountingOperator counted(op, stats, signals.checkpoint());
+          StateBuffer copy;
+          result = evolve_imaginary(counted, aligned_data(psi, n_psi, copy), beta, rtol, num_threads, &stats, &known);
+        } catch (const SignalRaised&) {
+          throw nb::python_error();
+        }
+        std::optional<std::tuple<double, double, double, double, bool>> found;
+        if (known.known) found = std::tuple{known.lo, known.hi, known.safe_lo, known.safe_hi, known.estimated};
+        return nb::make_tuple(to_numpy(std::move(result.state), n_psi), result.log_norm,
+                              stats_dict(*find_method("chebyshev"), stats), found);
+      },
+      "ham"_a, "psi"_a, "beta"_a, "rtol"_a, "num_threads"_a, "comm"_a, "interrupted"_a = nb::none(),
+      "bounds"_a.none() = nb::none(), "As _solve_imaginary, on this process's slice; collective.");
   m.def(
       "_apply_distributed",
       [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads, std::int64_t comm_handle) {

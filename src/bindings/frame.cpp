@@ -54,20 +54,23 @@ ResultArray to_numpy(StateBuffer buffer, std::size_t n) {
   return ResultArray(buffer.release(), {n}, owner);
 }
 
-Method parse_method(const std::string& name) {
-  if (name == "taylor") return Method::taylor;
-  if (name == "krylov") return Method::krylov;
-  if (name == "chebyshev") return Method::chebyshev;
-  throw nb::value_error(("unknown method '" + name + "': choose 'taylor', 'krylov' or 'chebyshev'").c_str());
+const MethodRow& parse_method(const std::string& name) {
+  if (const MethodRow* row = find_method(name)) return *row;
+  std::string choices;
+  const auto all = methods();
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    choices += (k == 0 ? "'" : k + 1 == all.size() ? " or '" : ", '") + std::string(all[k].name) + "'";
+  }
+  throw nb::value_error(("unknown method '" + name + "': choose " + choices).c_str());
 }
 
-nb::dict stats_dict(const std::string& method, const SolveStats& s) {
+nb::dict stats_dict(const MethodRow& method, const SolveStats& s) {
   nb::dict d;
-  d["method"] = method;
+  d["method"] = std::string(method.name);
   d["applications"] = s.applications;
   d["degree"] = s.degree;
   d["substeps"] = s.substeps;
-  if (method == "chebyshev") {
+  if (method.reports_interval) {
     d["estimation_steps"] = s.estimation_steps;
     d["ritz_min"] = s.ritz_min;
     d["ritz_max"] = s.ritz_max;

@@ -14,7 +14,9 @@
 
 #include "morbizet/complex.hpp"
 #include "morbizet/counting_operator.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
+#include "morbizet/methods.hpp"
 #include "morbizet/sector_space.hpp"
 #include "morbizet/solve_stats.hpp"
 #include "morbizet/state_vector.hpp"
@@ -86,13 +88,18 @@ void check_sector(const Hamiltonian& ham, const SectorSpace& sector);
 // lock.
 const cdouble* aligned_data(const PsiArray& psi, std::size_t n, StateBuffer& copy);
 
-// The solvers the internal entry points offer, by name: "taylor", "krylov", "chebyshev";
-// ValueError naming the choices for any other name.
-enum class Method { taylor, krylov, chebyshev };
-Method parse_method(const std::string& name);
+// The row of the named method; ValueError naming the choices for any other name.
+const MethodRow& parse_method(const std::string& name);
 
-// The solver's statistics as a dict (Chebyshev-only entries for "chebyshev").
-nanobind::dict stats_dict(const std::string& method, const SolveStats& stats);
+// The solver's statistics as a dict (the interval's entries where the row reports them).
+nanobind::dict stats_dict(const MethodRow& method, const SolveStats& stats);
+
+// exp(-i theta H) psi by the named method as (state, statistics), stoppable with Ctrl-C:
+// on the sector's states when sector is given, else on the whole space, with grouped
+// (the grouped action of ham) when given for a method that runs on that form.
+nanobind::tuple solve_state(const std::string& method, const Hamiltonian& ham, const GroupedPauliSum* grouped,
+                            PsiArray psi, double theta, double rtol, std::int32_t num_threads,
+                            nanobind::object progress, const SectorSpace* sector);
 
 // A NumPy array of n amplitudes that owns buffer. Call with the lock.
 ResultArray to_numpy(StateBuffer buffer, std::size_t n);

@@ -13,6 +13,8 @@ NB_MODULE(_morbizet, m) {
   morbizet::bindings::init_action(m);
   morbizet::bindings::init_sector(m);
   morbizet::bindings::init_grid(m);
+  morbizet::bindings::init_imaginary(m);
+  morbizet::bindings::init_weighted_sum(m);
 #ifdef MORBIZET_WITH_MPI
   morbizet::bindings::init_distributed(m);
 #endif

@@ -14,8 +14,6 @@
 #include "frame.hpp"
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/evolve_chebyshev.hpp"
-#include "morbizet/evolve_higham.hpp"
-#include "morbizet/evolve_krylov.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/interruptible_hamiltonian.hpp"
@@ -28,71 +26,80 @@ namespace morbizet::bindings {
 
 namespace {
 
-StateBuffer run(Method method, const Hamiltonian& ham, const cdouble* psi, double theta, double rtol,
-                std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
-  const InterruptibleHamiltonian words(ham);
-  switch (method) {
-    case Method::taylor:
-      return evolve_higham(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats,
-                           TaylorRounding::bounded);
-    case Method::krylov:
-      return evolve_krylov(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
-    case Method::chebyshev: {
-      const GroupedPauliSum grouped(ham);
-      return evolve_chebyshev(CountingOperator(grouped, stats, checkpoint), psi, theta, rtol, threads, &stats);
+// The row's solver on the form of H' it runs on, through an operator that counts the
+// applications and checks for signals between them.
+StateBuffer run(const MethodRow& method, const Hamiltonian& ham, const GroupedPauliSum* grouped, const cdouble* psi,
+                double theta, double rtol, std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
+  if (method.form == ActionForm::grouped) {
+    if (grouped != nullptr) {
+      return method.solve(CountingOperator(*grouped, stats, checkpoint), psi, theta, rtol, threads, &stats);
     }
+    const GroupedPauliSum own(ham);
+    return method.solve(CountingOperator(own, stats, checkpoint), psi, theta, rtol, threads, &stats);
   }
-  return {};
+  const InterruptibleHamiltonian words(ham);
+  return method.solve(CountingOperator(words, stats, checkpoint), psi, theta, rtol, threads, &stats);
 }
 
 // The same on the states of a sector: every method runs on the sector's gathering action.
-StateBuffer run(Method method, const SectorPauliSum& op, const cdouble* psi, double theta, double rtol,
+StateBuffer run(const MethodRow& method, const SectorPauliSum& op, const cdouble* psi, double theta, double rtol,
                 std::int32_t threads, SolveStats& stats, Checkpoint checkpoint) {
-  const CountingOperator counted(op, stats, checkpoint);
-  switch (method) {
-    case Method::taylor:
-      return evolve_higham(counted, psi, theta, rtol, threads, &stats, TaylorRounding::bounded);
-    case Method::krylov:
-      return evolve_krylov(counted, psi, theta, rtol, threads, &stats);
-    case Method::chebyshev:
-      return evolve_chebyshev(counted, psi, theta, rtol, threads, &stats);
-  }
-  return {};
+  return method.solve(CountingOperator(op, stats, checkpoint), psi, theta, rtol, threads, &stats);
 }
 
 }  // namespace
 
+nb::tuple solve_state(const std::string& method, const Hamiltonian& ham, const GroupedPauliSum* grouped, PsiArray psi,
+                      double theta, double rtol, std::int32_t num_threads, nb::object progress,
+                      const SectorSpace* sector) {
+  const MethodRow& which = parse_method(method);
+  if (which.needs_hermitian) require_hermitian(ham, which.name);
+  const std::size_t n_psi = psi.shape(0);
+  if (sector != nullptr) {
+    check_sector(ham, *sector);
+    check_sector_length(n_psi, *sector);
+  } else {
+    check_length(n_psi, ham.num_qubits(), ham.dim());
+  }
+  SolveStats stats;
+  StateBuffer result;
+  try {
+    ReleasedInterpreterLock unlocked;
+    SignalCheck signals(unlocked, std::move(progress), &stats);
+    StateBuffer copy;
+    const cdouble* data = aligned_data(psi, n_psi, copy);
+    if (sector != nullptr) {
+      const SectorPauliSum op(ham, *sector);
+      result = run(which, op, data, theta, rtol, num_threads, stats, signals.checkpoint());
+    } else {
+      result = run(which, ham, grouped, data, theta, rtol, num_threads, stats, signals.checkpoint());
+    }
+  } catch (const SignalRaised&) {
+    throw nb::python_error();
+  }
+  return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(which, stats));
+}
+
 void init_solve(nb::module_& m) {
+  m.def(
+      "_methods",
+      [] {
+        nb::list rows;
+        for (const MethodRow& row : methods()) {
+          nb::dict d;
+          d["name"] = std::string(row.name);
+          d["needs_hermitian"] = row.needs_hermitian;
+          d["reports_interval"] = row.reports_interval;
+          rows.append(d);
+        }
+        return rows;
+      },
+      "The solvers _solve runs, in order: dicts of name, needs_hermitian and reports_interval.");
   m.def(
       "_solve",
       [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
          std::int32_t num_threads, nb::object progress, const SectorSpace* sector) {
-        const Method which = parse_method(method);
-        if (which == Method::chebyshev) require_hermitian(ham);
-        const std::size_t n_psi = psi.shape(0);
-        if (sector != nullptr) {
-          check_sector(ham, *sector);
-          check_sector_length(n_psi, *sector);
-        } else {
-          check_length(n_psi, ham.num_qubits(), ham.dim());
-        }
-        SolveStats stats;
-        StateBuffer result;
-        try {
-          ReleasedInterpreterLock unlocked;
-          SignalCheck signals(unlocked, std::move(progress), &stats);
-          StateBuffer copy;
-          const cdouble* data = aligned_data(psi, n_psi, copy);
-          if (sector != nullptr) {
-            const SectorPauliSum op(ham, *sector);
-            result = run(which, op, data, theta, rtol, num_threads, stats, signals.checkpoint());
-          } else {
-            result = run(which, ham, data, theta, rtol, num_threads, stats, signals.checkpoint());
-          }
-        } catch (const SignalRaised&) {
-          throw nb::python_error();
-        }
-        return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(method, stats));
+        return solve_state(method, ham, nullptr, psi, theta, rtol, num_threads, std::move(progress), sector);
       },
       "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "progress"_a = nb::none(),
       "sector"_a.none() = nb::none(),

@@ -104,4 +104,35 @@ ChebyshevSeries chebyshev_series(double a, double rtol) {
 
 std::uint64_t chebyshev_degree(double a, double rtol) { return chebyshev_series(a, rtol).degree; }
 
+DecaySeries decay_series(double z, double tol) {
+  // e^-z I_k(z) ~ exp(-k^2 / (2z)) / sqrt(2 pi z) while k is well below z and falls
+  // faster beyond, so the values above sqrt(2 z ln(1/tol)) + a few are below tol; the
+  // backward recurrence I_{k-1} = (2k/z) I_k + I_{k+1} (9.6.26), stable downward since
+  // I_k is its minimal solution, starts well above that and is normalised by
+  // I_0 + 2 sum I_k = e^z.
+  if (z == 0.0) return {0, {1.0}};
+  const double reach = std::sqrt(2.0 * z * std::max(1.0, std::log(1.0 / tol))) + 10.0;
+  const double first = reach + 30.0 + std::ceil(std::sqrt(40.0 * std::max(z, reach)));
+  if (!(first <= kMaxDegree)) throw_too_large(z, tol);
+  const auto start = static_cast<std::uint64_t>(first);
+  std::vector<double> all(start + 2, 0.0);
+  all[start] = 1e-300;
+  for (std::uint64_t k = start; k >= 1; --k) {
+    all[k - 1] = (2.0 * static_cast<double>(k) / z) * all[k] + all[k + 1];
+    if (all[k - 1] > kRescaleAbove) {
+      for (std::uint64_t i = k - 1; i <= start; ++i) all[i] *= kRescaleBy;
+    }
+  }
+  // Every term is positive: summed from the small end, the sum loses nothing.
+  double sum = 0.0;
+  for (std::uint64_t k = start; k >= 1; --k) sum += 2.0 * all[k];
+  sum += all[0];
+  for (double& v : all) v /= sum;
+  double tail = 0.0;
+  std::uint64_t k = start;
+  while (k > 0 && tail + 2.0 * all[k] <= tol) tail += 2.0 * all[k--];
+  all.resize(k + 1);
+  return {k, std::move(all)};
+}
+
 }  // namespace morbizet

@@ -30,4 +30,19 @@ ChebyshevSeries chebyshev_series(double a, double rtol);
 // The degree alone, as chebyshev_series(a, rtol).degree.
 std::uint64_t chebyshev_degree(double a, double rtol);
 
+// The truncated expansion of exp(-z (x + 1)) on [-1, 1], z >= 0, the imaginary-time
+// propagator shifted to the interval's lower end so that it never exceeds 1 there:
+// exp(-z (x + 1)) = e^-z I_0(z) + 2 sum_{k>=1} (-1)^k e^-z I_k(z) T_k(x) (Abramowitz and
+// Stegun 9.6.34 with x -> -x). The scaled values e^-z I_k(z) are positive and sum to 1
+// with the same weights (9.6.37), so none overflows however large z is. The degree is
+// the smallest whose tail 2 sum_{k>K} e^-z I_k(z) is at most tol; scaled[k] holds
+// e^-z I_k(z) for k <= K.
+struct DecaySeries {
+  std::uint64_t degree;
+  std::vector<double> scaled;
+};
+
+// Throws std::invalid_argument when the degree would exceed about 2^31.
+DecaySeries decay_series(double z, double tol);
+
 }  // namespace morbizet

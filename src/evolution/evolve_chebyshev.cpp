@@ -5,10 +5,11 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
-#include "allocation.hpp"
 #include "chebyshev_series.hpp"
+#include "chebyshev_sum.hpp"
 #include "kernels/vector_ops.hpp"
 #include "phase.hpp"
 #include "spectral_interval.hpp"
@@ -20,28 +21,16 @@ namespace morbizet {
 namespace {
 
 // States whose largest component lies outside 2^+-300 run rescaled, so that the norms
-// the guard below compares keep their precision.
+// the guard compares keep their precision.
 constexpr int kSafeExponent = 300;
-// On an interval that holds the spectrum |T_k((H' - c)/r) psi| <= |psi|; growth beyond
-// this factor (far above rounding) means it does not.
-constexpr double kGrowthLimit = 1.001;
 
-struct Buffers {
-  StateBuffer result, a, b, w;  // w only where the operator cannot hand H' * in over
-};
-
-void finish_units(void* step, const cdouble* values, std::uint64_t begin, std::uint64_t len) {
-  chebyshev_step_range(*static_cast<const ChebyshevStep*>(step), values, begin, len);
-}
-
-// The series on [lo, hi] into result. psi0 is psi (possibly rescaled); its squared norm
-// norm2_psi is used by the guard when guard is set. Returns false when the guard found a
-// Chebyshev vector longer than psi: the interval misses part of the spectrum.
+// The series on [lo, hi] into vectors.result. psi0 is psi (possibly rescaled); its
+// squared norm norm2_psi is used by the guard when guard is set. Returns false when the
+// guard found a Chebyshev vector longer than psi: the interval misses part of the
+// spectrum.
 bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, double lo, double hi, double theta,
-                double rtol, bool guard, cdouble identity, Buffers& buf, std::int32_t threads, SolveStats* stats,
-                std::int64_t& exponent) {
-  const std::uint64_t n = op.local_dim();
-  const std::uint64_t leaf = sum_block_size(op.dim());
+                double rtol, bool guard, cdouble identity, ChebyshevVectors& vectors, std::int32_t threads,
+                SolveStats* stats, std::int64_t& exponent) {
   const double center = 0.5 * (lo + hi), half = 0.5 * (hi - lo);
   const ChebyshevSeries series = chebyshev_series(std::abs(theta) * half, rtol);
   if (stats != nullptr) {
@@ -56,61 +45,25 @@ bool run_series(const OperatorRef& op, const cdouble* psi0, double norm2_psi, do
   // eps_k (-i sign(theta))^k J_k(|theta| r) times the phase: (-i)^k for theta >= 0, i^k below.
   const cdouble unit{0.0, theta < 0.0 ? 1.0 : -1.0};
   cdouble power{1.0, 0.0};
-  const auto coefficient = [&](std::uint64_t k) {
+  std::vector<cdouble> coefficients(series.degree + 1);
+  for (std::uint64_t k = 0; k <= series.degree; ++k) {
     const double eps = k == 0 ? 1.0 : 2.0;
     const cdouble c = cmul(phase.factor, power);
     power = cmul(power, unit);
-    return cdouble{eps * series.bessel[k] * c.real(), eps * series.bessel[k] * c.imag()};
-  };
-  const cdouble a0 = coefficient(0);
-  cdouble* result = buf.result.get();
-  if (series.degree == 0) {
-    scale_all(psi0, result, n, a0, threads);
-    return true;
+    coefficients[k] = {eps * series.bessel[k] * c.real(), eps * series.bessel[k] * c.imag()};
   }
-  const double limit = kGrowthLimit * kGrowthLimit * norm2_psi;
-  std::vector<double> sums(guard ? leaf_count(n, leaf) : 0);
-  // One term: where the operator can, each unit of H' * cur is finished while in cache.
-  const auto term = [&](ChebyshevStep step) {
-    step.leaf_sums = guard ? sums.data() : nullptr;
-    step.leaf = leaf;
-    if (op.hands_over()) {
-      op.apply_nonidentity_then(step.cur, BlockEpilogue{&finish_units, &step, leaf}, threads);
-    } else {
-      op.apply_nonidentity(step.cur, buf.w.get(), threads);
-      chebyshev_step(step, buf.w.get(), n, threads);
-    }
-    return !guard || pairwise_total(op, sums) <= limit;
-  };
-
-  // phi_1 = (H' - c) psi / r, and from there phi_{k+1} = 2 (H' - c) phi_k / r - phi_{k-1}.
-  const cdouble a1 = coefficient(1);
-  if (!term({psi0, nullptr, buf.a.get(), result, 1.0 / half, center / half, a1, a0, true, nullptr, 0})) {
-    return false;
-  }
-  const cdouble* prev = psi0;
-  cdouble* cur = buf.a.get();
-  const double p = 2.0 / half, q = 2.0 * center / half;
-  for (std::uint64_t k = 2; k <= series.degree; ++k) {
-    // phi_{k-2} is not needed again, so phi_k takes its place, unless it is the
-    // caller's psi, which is never written.
-    cdouble* next = prev == buf.a.get() || prev == buf.b.get() ? const_cast<cdouble*>(prev) : buf.b.get();
-    if (!term({cur, prev, next, result, p, q, coefficient(k), {}, false, nullptr, 0})) return false;
-    prev = cur;
-    cur = next;
-  }
-  return true;
+  return chebyshev_sum(op, psi0, norm2_psi, lo, hi, coefficients, guard, vectors, threads);
 }
 
 }  // namespace
 
-void require_hermitian(const Hamiltonian& h) {
+void require_hermitian(const Hamiltonian& h, std::string_view method) {
   const auto& words = h.get_pwords();
   for (std::uint64_t k : h.active_terms()) {
     const cdouble c = words[k].coeff();
     if (c.imag() != 0.0) {
       throw std::invalid_argument(
-          "the Chebyshev solver needs a Hermitian H: word " + std::to_string(k) + " (" + words[k].get_string() +
+          "the " + std::string(method) + " solver needs a Hermitian H: word " + std::to_string(k) + " (" + words[k].get_string() +
           ") has coefficient " + format_double(c.real()) + (c.imag() < 0.0 ? "" : "+") + format_double(c.imag()) +
           "j, but every non-identity word needs a real one; _evolve_higham handles non-Hermitian sums");
     }
@@ -125,16 +78,7 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
   const cdouble identity = op.identity_coeff();
   const double b = bound * std::abs(theta);
   if (std::isinf(b)) throw_too_large(b, rtol);
-  Buffers buf;
-  const bool trivial = theta == 0.0 || !(b > 0.0);
-  allocate_collectively(op, [&] {
-    buf.result = allocate_state(n);
-    if (!trivial) {
-      buf.a = allocate_state(n);
-      buf.b = allocate_state(n);
-      if (!op.hands_over()) buf.w = allocate_state(n);
-    }
-  });
+  ChebyshevVectors buf = allocate_chebyshev_vectors(op, theta == 0.0 || !(b > 0.0));
   cdouble* result = buf.result.get();
   if (std::isnan(b)) {
     // A NaN theta or coefficient has no meaningful result; it propagates, as in the

@@ -7,6 +7,7 @@
 #include <utility>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
 
 #include "kernels/parallel.hpp"
 #include "lanes.hpp"
@@ -339,13 +340,14 @@ void run(const Job& job, cdouble* out, std::uint64_t out_begin, std::uint64_t le
 }  // namespace
 
 GroupedPauliSum::GroupedPauliSum(const Hamiltonian& h)
-    : dim_(h.dim()), identity_coeff_(h.identity_coeff()), norm_bound_(h.norm_bound()) {
+    : dim_(h.dim()), identity_coeff_(h.identity_coeff()), norm_bound_(h.norm_bound()), num_source_words_(h.num_terms()) {
   const auto& pwords = h.get_pwords();
   std::vector<std::uint64_t> order(h.active_terms());
   // Ascending x mask; words of one group keep their order in the Hamiltonian.
   std::stable_sort(order.begin(), order.end(),
                    [&](std::uint64_t a, std::uint64_t b) { return pwords[a].x_mask() < pwords[b].x_mask(); });
   words_.reserve(order.size());
+  source_ = order;
   for (std::uint64_t k : order) {
     const PauliWord& w = pwords[k];
     if (groups_.empty() || groups_.back().x != w.x_mask()) {
@@ -359,6 +361,31 @@ GroupedPauliSum::GroupedPauliSum(const Hamiltonian& h)
     g.has_re = g.has_re || s.real() != 0.0;
     g.has_im = g.has_im || s.imag() != 0.0;
   }
+}
+
+GroupedPauliSum GroupedPauliSum::reweighted(const Hamiltonian& h) const {
+  const auto& pwords = h.get_pwords();
+  if (h.num_terms() != num_source_words_ || h.dim() != dim_) {
+    throw std::invalid_argument("reweighted: the Hamiltonian has other words than the grouped one");
+  }
+  GroupedPauliSum out(*this);
+  out.identity_coeff_ = h.identity_coeff();
+  out.norm_bound_ = h.norm_bound();
+  for (FlipGroup& g : out.groups_) {
+    g.has_re = g.has_im = false;
+    for (std::uint32_t p = g.begin; p < g.end; ++p) {
+      const PauliWord& w = pwords[source_[p]];
+      if (w.x_mask() != g.x || w.z_mask() != words_[p].z) {
+        throw std::invalid_argument("reweighted: the Hamiltonian has other words than the grouped one");
+      }
+      const cdouble s = w.phased_coeff();
+      out.words_[p].re = s.real();
+      out.words_[p].im = s.imag();
+      g.has_re = g.has_re || s.real() != 0.0;
+      g.has_im = g.has_im || s.imag() != 0.0;
+    }
+  }
+  return out;
 }
 
 std::uint64_t GroupedPauliSum::block_size(std::uint64_t len) {

@@ -8,10 +8,12 @@ import _morbizet as mz
 def test_module_surface():
     assert mz.__doc__ == "Morbizet C++ core bindings"
     # A build with MPI adds the distributed entry points, and only those.
-    distributed = {"_apply_distributed", "_expectation_distributed", "_solve_distributed"}
+    distributed = {"_apply_distributed", "_expectation_distributed", "_solve_distributed",
+                   "_solve_imaginary_distributed"}
     names = set(n for n in dir(mz) if not n.startswith("__"))
     assert names - distributed == {"_Hamiltonian", "_PauliWord", "_apply", "_evolve_chebyshev", "_evolve_higham",
-                                   "_SectorSpace", "_evolve_krylov", "_expectation", "_grid", "_solve"}
+                                   "_SectorSpace", "_evolve_krylov", "_expectation", "_grid", "_solve",
+                                   "_methods", "_solve_imaginary", "_WeightedSum"}
     assert names & distributed in (set(), distributed)
     members = [n for n in vars(mz._PauliWord) if not n.startswith("__")]
     assert members == ["_num_qubits", "_get_coeff", "_get_string"]

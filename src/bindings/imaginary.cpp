@@ -1,0 +1,82 @@
+// _solve_imaginary: exp(-beta H) psi as a unit vector and the logarithm of its norm,
+// stoppable with Ctrl-C, with the spectral interval handed back so that a walk over
+// several betas finds it once.
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/tuple.h>
+
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <utility>
+
+#include "bindings.hpp"
+#include "frame.hpp"
+#include "morbizet/counting_operator.hpp"
+#include "morbizet/evolve_chebyshev.hpp"
+#include "morbizet/evolve_imaginary.hpp"
+#include "morbizet/grouped_pauli_sum.hpp"
+#include "morbizet/hamiltonian.hpp"
+#include "morbizet/sector_pauli_sum.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace morbizet::bindings {
+
+namespace {
+
+using Bounds = std::tuple<double, double, double, double, bool>;
+
+}  // namespace
+
+void init_imaginary(nb::module_& m) {
+  m.def(
+      "_solve_imaginary",
+      [](const Hamiltonian& ham, PsiArray psi, double beta, double rtol, std::int32_t num_threads,
+         nb::object progress, const SectorSpace* sector, std::optional<Bounds> bounds) {
+        require_hermitian(ham, "imaginary-time");
+        const std::size_t n_psi = psi.shape(0);
+        if (sector != nullptr) {
+          check_sector(ham, *sector);
+          check_sector_length(n_psi, *sector);
+        } else {
+          check_length(n_psi, ham.num_qubits(), ham.dim());
+        }
+        SpectrumBounds known{};
+        if (bounds) {
+          const auto& [lo, hi, safe_lo, safe_hi, estimated] = *bounds;
+          known = {lo, hi, safe_lo, safe_hi, estimated, true};
+        }
+        SolveStats stats;
+        ImaginaryResult result;
+        try {
+          ReleasedInterpreterLock unlocked;
+          SignalCheck signals(unlocked, std::move(progress), &stats);
+          StateBuffer copy;
+          const cdouble* data = aligned_data(psi, n_psi, copy);
+          if (sector != nullptr) {
+            const SectorPauliSum op(ham, *sector);
+            result = evolve_imaginary(CountingOperator(op, stats, signals.checkpoint()), data, beta, rtol,
+                                      num_threads, &stats, &known);
+          } else {
+            const GroupedPauliSum op(ham);
+            result = evolve_imaginary(CountingOperator(op, stats, signals.checkpoint()), data, beta, rtol,
+                                      num_threads, &stats, &known);
+          }
+        } catch (const SignalRaised&) {
+          throw nb::python_error();
+        }
+        nb::dict info = stats_dict(*find_method("chebyshev"), stats);
+        std::optional<Bounds> found;
+        if (known.known) found = Bounds{known.lo, known.hi, known.safe_lo, known.safe_hi, known.estimated};
+        return nb::make_tuple(to_numpy(std::move(result.state), n_psi), result.log_norm, info, found);
+      },
+      "ham"_a, "psi"_a, "beta"_a, "rtol"_a, "num_threads"_a, "progress"_a = nb::none(),
+      "sector"_a.none() = nb::none(), "bounds"_a.none() = nb::none(),
+      "exp(-beta*H)*psi for a Hermitian H as (unit state, ln of its norm, statistics, bounds): the "
+      "state's norm carried as a logarithm; bounds (lo, hi, safe_lo, safe_hi, estimated) of the spectrum "
+      "of H' from an earlier call skip their search. Stoppable with Ctrl-C.");
+}
+
+}  // namespace morbizet::bindings
