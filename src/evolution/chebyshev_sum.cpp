@@ -24,9 +24,9 @@ ChebyshevVectors allocate_chebyshev_vectors(const OperatorRef& op, bool result_o
   allocate_collectively(op, [&] {
     v.result = allocate_state(n);
     if (!result_only) {
-      v.a = allocate_state(n);
-      v.b = allocate_state(n);
-      if (!op.hands_over()) v.w = allocate_state(n);
+      v.a = allocate_block(n);
+      v.b = allocate_block(n);
+      if (!op.hands_over()) v.w = allocate_block(n);
     }
   });
   return v;

@@ -11,12 +11,18 @@
 #include "morbizet/operator.hpp"
 #include "morbizet/state_vector.hpp"
 
+#include "allocation.hpp"
+
 namespace morbizet {
 
 // The series' vectors: the result, two recurrence vectors and, where the operator
-// cannot hand H' * phi over a unit at a time, one for H' * phi.
+// cannot hand H' * phi over a unit at a time, one for H' * phi. The working vectors are
+// written before they are read, so they come uninitialised and on huge pages: a short
+// series (a driven Hamiltonian's step) would otherwise spend more time faulting and
+// zeroing fresh pages than applying H'.
 struct ChebyshevVectors {
-  StateBuffer result, a, b, w;
+  StateBuffer result;
+  StateBlock a, b, w;
 };
 
 // Allocates the vectors of a series on op's local_dim() amplitudes, collectively.

@@ -141,6 +141,29 @@ def check_interrupts():
             assert np.isfinite(H.expectation(psi, comm=comm)), label
 
 
+def check_driven_and_imaginary():
+    # A driven sum and imaginary time give the single-process bits on every process count.
+    n = 10
+    hop, field = mb.PauliSum(heisenberg_terms(n)), mb.PauliSum([(1.0, "Z" + "I" * (n - 1)), (0.5, "I" * (n - 1) + "X")])
+    H = mb.TimeDependentSum([(hop, 1.0), (field, lambda t: np.cos(3.0 * t))])
+    rng = np.random.default_rng(3)
+    psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
+    psi /= np.linalg.norm(psi)
+    times = [0.3, 0.8]
+    single = mb.evolve(H, psi, times, rtol=1e-7)
+    spread = mb.evolve(H, mine(psi), times, rtol=1e-7, comm=comm)
+    assert same_bits(np.stack([gathered(row) for row in spread]), single)
+    values = mb.evolve(H, mine(psi), times, observables=field, comm=comm)
+    assert np.allclose(values, mb.evolve(H, psi, times, observables=field), rtol=0, atol=1e-12)
+    state, log_norm = mb.evolve_imaginary(hop, mine(psi), 3.0, comm=comm)
+    expected, expected_log = mb.evolve_imaginary(hop, psi, 3.0)
+    assert same_bits(gathered(state), expected) and log_norm == expected_log
+    values, logs = mb.evolve_imaginary(hop, mine(psi), [0.5, 2.0], observables=[hop], comm=comm)
+    assert same_bits(logs, mb.evolve_imaginary(hop, psi, [0.5, 2.0], observables=[hop])[1])
+    got, same = failure(lambda: mb.evolve_imaginary(hop, mine(psi), 1.0 + rank, comm=comm))
+    assert same and "beta differs" in got, got
+
+
 def check_process_count():
     got, same = failure(lambda: mb.evolve(mb.PauliSum(heisenberg_terms(8)), np.zeros(86), 1.0, comm=comm))
     assert same and "power of two" in got, got

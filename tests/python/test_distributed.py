@@ -41,6 +41,11 @@ def test_same_results_as_one_process(processes):
 
 
 @pytest.mark.parametrize("processes", [2, 4])
+def test_driven_and_imaginary_time_as_one_process(processes):
+    mpirun(processes, "check_driven_and_imaginary")
+
+
+@pytest.mark.parametrize("processes", [2, 4])
 def test_bad_arguments_fail_on_every_process(processes):
     mpirun(processes, "check_failures")
 
