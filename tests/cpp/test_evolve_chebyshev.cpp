@@ -1,5 +1,6 @@
-// The Chebyshev solver: its Bessel coefficients and degree, the grouped action it runs
-// on, the spectral bounds, and the solver against dense exponentials.
+// The Chebyshev solvers of real and imaginary time: their Bessel coefficients and
+// degree, the grouped action they run on (reweighted too), the spectral bounds, and the
+// solvers against dense exponentials.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,9 @@
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/dense_matrix.hpp"
 #include "morbizet/evolve_chebyshev.hpp"
+#include "morbizet/evolve_imaginary.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
+#include "morbizet/weighted_sum.hpp"
 
 namespace morbizet {
 namespace {
@@ -223,6 +226,109 @@ TEST(EvolveChebyshev, RefusesWhatItCannotDo) {
     EXPECT_THROW(evolve_chebyshev(g, psi, 1.0, rtol, 1), std::invalid_argument);
   EXPECT_THROW(evolve_chebyshev(g, psi, std::numeric_limits<double>::infinity(), 1e-8, 1), std::invalid_argument);
   EXPECT_THROW(evolve_chebyshev(g, psi, 1e12, 1e-8, 1), std::invalid_argument);
+}
+
+TEST(DecaySeries, ScaledBesselIValuesAndTheirTail) {
+  // e^-z I_k(z) (Abramowitz and Stegun table 9.8, to double precision as SciPy's ive).
+  const DecaySeries one = decay_series(1.0, 1e-17);
+  EXPECT_NEAR(one.scaled[0], 0.4657596075936404, 1e-15);
+  EXPECT_NEAR(one.scaled[1], 0.20791041534970842, 1e-15);
+  const DecaySeries ten = decay_series(10.0, 1e-17);
+  EXPECT_NEAR(ten.scaled[0], 0.12783333716342862, 1e-15);
+  EXPECT_NEAR(ten.scaled[1], 0.12126268138445552, 1e-15);
+  for (double z : {0.0, 1e-8, 0.7, 35.0, 2e4}) {
+    for (double tol : {1e-4, 1e-12}) {
+      const DecaySeries s = decay_series(z, tol);
+      // The weights sum to 1, and the series at x = -1, where exp(-z (x + 1)) = 1 and
+      // every (-1)^k T_k is 1, sums the same values with every sign positive.
+      double sum = s.scaled[0];
+      for (std::size_t k = 1; k < s.scaled.size(); ++k) sum += 2.0 * s.scaled[k];
+      EXPECT_NEAR(sum, 1.0, tol + 1e-13) << z;
+      const DecaySeries longer = decay_series(z, tol * 1e-3);
+      double tail = 0.0;
+      for (std::size_t k = s.degree + 1; k < longer.scaled.size(); ++k) tail += 2.0 * longer.scaled[k];
+      EXPECT_LE(tail, tol) << z;
+      if (s.degree > 0) EXPECT_GT(tail + 2.0 * longer.scaled[s.degree], 0.99 * tol) << z;
+    }
+  }
+}
+
+TEST(EvolveImaginary, NormalisedStateAndLogNormAgainstDenseExponentials) {
+  std::mt19937_64 rng(29);
+  for (std::size_t n : {1, 4, 6}) {
+    const Hamiltonian h = random_hamiltonian(n, 12, rng, true);
+    const std::size_t dim = h.dim();
+    const testing::Dense dense = testing::sum_of_words(h.get_pwords(), dim);
+    const double lowest = testing::hermitian_eigenvalues(dense, dim).front();
+    auto psi = testing::random_state(dim, rng);
+    for (cdouble& v : psi) v *= 1e120;  // far from unit norm
+    const GroupedPauliSum g(h);
+    SpectrumBounds kept{};
+    for (double beta : {0.0, 0.2, 3.0, 60.0}) {
+      // exp(-beta (H - lowest)) stays within the double range; its log norm adds beta*lowest back.
+      DenseMatrix a(dim * dim);
+      for (std::size_t e = 0; e < a.size(); ++e) a[e] = -beta * dense[e];
+      for (std::size_t i = 0; i < dim; ++i) a[i * dim + i] += beta * lowest;
+      const auto shifted = testing::matvec(expm(std::move(a), dim), psi);
+      double norm2 = 0.0;
+      for (const cdouble& v : shifted) norm2 += std::norm(v);
+      std::vector<cdouble> expected(dim);
+      for (std::size_t i = 0; i < dim; ++i) expected[i] = shifted[i] / std::sqrt(norm2);
+      SolveStats stats;
+      const ImaginaryResult got = evolve_imaginary(g, psi.data(), beta, 1e-10, 1, &stats, &kept);
+      EXPECT_LT(testing::max_abs_diff(got.state.get(), expected.data(), dim), 1e-9) << n << " " << beta;
+      EXPECT_NEAR(got.log_norm, 0.5 * std::log(norm2) - beta * lowest, 1e-9 * (1.0 + std::abs(got.log_norm)));
+      const ImaginaryResult parallel = evolve_imaginary(g, psi.data(), beta, 1e-10, 3, nullptr, &kept);
+      EXPECT_TRUE(bitwise_equal(got.state.get(), parallel.state.get(), dim));
+      EXPECT_EQ(got.log_norm, parallel.log_norm);
+    }
+  }
+}
+
+TEST(EvolveImaginary, HugeBetaZeroStateAndBadArguments) {
+  std::mt19937_64 rng(31);
+  const Hamiltonian h = random_hamiltonian(5, 10, rng, true);
+  const GroupedPauliSum g(h);
+  const auto psi = testing::random_state(h.dim(), rng);
+  // beta |H| = 1e5: the log norm is about -beta * lowest, nothing overflows.
+  const double lowest = testing::hermitian_eigenvalues(testing::sum_of_words(h.get_pwords(), h.dim()), h.dim()).front();
+  const ImaginaryResult far = evolve_imaginary(g, psi.data(), 1e5 / h.norm_bound(), 1e-8, 2);
+  EXPECT_NEAR(far.log_norm / (1e5 / h.norm_bound()), -lowest, 1e-3);
+  const std::vector<cdouble> zero(h.dim());
+  const ImaginaryResult none = evolve_imaginary(g, zero.data(), 1.0, 1e-8, 1);
+  EXPECT_EQ(none.log_norm, -std::numeric_limits<double>::infinity());
+  EXPECT_THROW(evolve_imaginary(g, psi.data(), -1.0, 1e-8, 1), std::invalid_argument);
+  EXPECT_THROW(evolve_imaginary(g, psi.data(), std::numeric_limits<double>::infinity(), 1e-8, 1),
+               std::invalid_argument);
+  EXPECT_THROW(evolve_imaginary(g, psi.data(), 1.0, 0.0, 1), std::invalid_argument);
+}
+
+TEST(WeightedSum, CombinationsAreTheSumsAndReuseTheGrouping) {
+  std::mt19937_64 rng(37);
+  const std::size_t n = 6;
+  const std::vector<Hamiltonian> parts{random_hamiltonian(n, 9, rng, true), random_hamiltonian(n, 7, rng, true)};
+  const WeightedSum sum(parts);
+  const auto psi = testing::random_state(std::size_t{1} << n, rng);
+  for (const std::vector<cdouble>& weights :
+       {std::vector<cdouble>{1.0, 0.0}, std::vector<cdouble>{-0.5, 2.0}, std::vector<cdouble>{0.3, cdouble{0.0, 1.5}}}) {
+    // The same words, scaled, as one Hamiltonian built from scratch.
+    std::vector<PauliWord> words;
+    for (std::size_t j = 0; j < parts.size(); ++j)
+      for (const PauliWord& w : parts[j].get_pwords()) words.emplace_back(cmul(weights[j], w.coeff()), w.get_string());
+    const Hamiltonian direct(std::move(words));
+    const Hamiltonian combined = sum.combine(weights);
+    EXPECT_EQ(combined.norm_bound(), direct.norm_bound());
+    EXPECT_EQ(combined.identity_coeff(), direct.identity_coeff());
+    const GroupedPauliSum reweighted = sum.grouped(combined);
+    const GroupedPauliSum fresh(direct);
+    std::vector<cdouble> a(psi.size()), b(psi.size());
+    reweighted.apply_nonidentity(psi.data(), a.data(), 2);
+    fresh.apply_nonidentity(psi.data(), b.data(), 1);
+    EXPECT_TRUE(bitwise_equal(a.data(), b.data(), psi.size()));
+  }
+  EXPECT_THROW(sum.combine({1.0}), std::invalid_argument);
+  EXPECT_THROW(GroupedPauliSum(parts[0]).reweighted(parts[1]), std::invalid_argument);
+  EXPECT_THROW(WeightedSum({parts[0], random_hamiltonian(n + 1, 3, rng, true)}), std::invalid_argument);
 }
 
 }  // namespace
