@@ -13,7 +13,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZE
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy bench-grid bench-sector clean
+.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy bench-grid bench-sector bench-driven clean
 
 all: run
 
@@ -54,6 +54,10 @@ bench-busy: build
 # Symmetry sectors against the whole space and SciPy (bench/sectors.py).
 bench-sector: build
 	$(ENV) python3 bench/sectors.py
+
+# A driven annealing ramp against QuTiP, imaginary time against SciPy (bench/driven.py).
+bench-driven: build
+	$(ENV) python3 bench/driven.py
 
 # Time grids of 101 and 1001 times against the single evolution (bench/grids.py).
 bench-grid: build
