@@ -94,6 +94,14 @@ def _observables(observables: Any, num_qubits: int) -> list[PauliSum]:
     return checked
 
 
+def measure(ops: Sequence[_core.Hamiltonian], state: _core.State, threads: int, session: Session | None, space: Any,
+            real: bool, row: NDArray[Any]) -> None:
+    """row[j] = <state|ops[j]|state>, its real part where every observable is Hermitian."""
+    for j, o in enumerate(ops):
+        value = _core.expectation(o, state, threads, session, space)
+        row[j] = value.real if real else value
+
+
 Times = float | Sequence[float] | ArrayLike
 Callback = Callable[[float, NDArray[np.complex128]], Any]
 
@@ -267,9 +275,7 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
         if rows is not None:
             rows[k] = current
         if values is not None:
-            for j, o in enumerate(measured_ops):
-                value = _core.expectation(o, current, count, session, space)
-                values[k, j] = value.real if hermitian else value
+            measure(measured_ops, current, count, session, space, hermitian, values[k])
         if callback is not None:
             view = current.view()
             view.flags.writeable = False

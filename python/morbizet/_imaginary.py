@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _arguments, _core
 from ._distributed import Session
-from ._evolve import _observables, _operator, _times
+from ._evolve import _observables, _operator, _times, measure
 from ._pauli_sum import PauliSum
 from ._progress import Progress
 from ._sector import Sector, compiled
@@ -111,9 +111,7 @@ def _walk(checked: tuple[Any, ...], bare: bool, progress: bool, session: Session
             if rows is not None:
                 rows[k] = current
             if values is not None:
-                for j, o in enumerate(measured_ops):
-                    value = _core.expectation(o, current, threads, session, space)
-                    values[k, j] = value.real if real else value
+                measure(measured_ops, current, threads, session, space, real, values[k])
             bar.advance()
     out: Any = rows if values is None else values[:, 0] if bare else values
     if single:

@@ -23,12 +23,7 @@ void init_action(nb::module_& m) {
       "_apply",
       [](const Hamiltonian& ham, PsiArray psi, std::int32_t num_threads, const SectorSpace* sector) {
         const std::size_t n = psi.shape(0);
-        if (sector != nullptr) {
-          check_sector(ham, *sector);
-          check_sector_length(n, *sector);
-        } else {
-          check_length(n, ham.num_qubits(), ham.dim());
-        }
+        check_state(ham, n, sector);
         StateBuffer out;
         try {
           ReleasedInterpreterLock unlocked;

@@ -83,6 +83,10 @@ void check_sector_length(std::size_t n_psi, const SectorSpace& sector, const cha
 // ValueError unless H maps the sector into itself, saying which word does not.
 void check_sector(const Hamiltonian& ham, const SectorSpace& sector);
 
+// ValueError unless a state of n_psi amplitudes is one H acts on: the sector's states,
+// H mapping the sector into itself, when sector is given; the whole space's otherwise.
+void check_state(const Hamiltonian& ham, std::size_t n_psi, const SectorSpace* sector);
+
 // psi's data, or an aligned copy of it (into copy) for a view at an odd byte offset:
 // the core reads complex numbers, which need their natural alignment. Call without the
 // lock.
@@ -103,5 +107,20 @@ nanobind::tuple solve_state(const std::string& method, const Hamiltonian& ham, c
 
 // A NumPy array of n amplitudes that owns buffer. Call with the lock.
 ResultArray to_numpy(StateBuffer buffer, std::size_t n);
+
+// f(data, checkpoint) with the interpreter lock released and signals checked between
+// slices of work (progress reported from stats when given), data psi's n amplitudes
+// aligned; a signal's exception is raised once the lock is held again.
+template <class F>
+void run_released(const PsiArray& psi, std::size_t n, nanobind::object progress, const SolveStats* stats, F&& f) {
+  try {
+    ReleasedInterpreterLock unlocked;
+    SignalCheck signals(unlocked, std::move(progress), stats);
+    StateBuffer copy;
+    f(aligned_data(psi, n, copy), signals.checkpoint());
+  } catch (const SignalRaised&) {
+    throw nanobind::python_error();
+  }
+}
 
 }  // namespace morbizet::bindings

@@ -139,12 +139,7 @@ void init_grid(nb::module_& m) {
         require_hermitian(ham);
         const std::size_t n = psi.shape(0);
         for (const Hamiltonian* o : observables) check_length(o->dim(), o->num_qubits(), ham.dim(), "an observable");
-        if (sector != nullptr) {
-          check_sector(ham, *sector);
-          check_sector_length(n, *sector);
-        } else {
-          check_length(n, ham.num_qubits(), ham.dim());
-        }
+        check_state(ham, n, sector);
         if (rows && (rows->shape(0) != times.shape(0) || rows->shape(1) != n)) {
           throw nb::value_error("rows must have one row of the state's amplitudes per time");
         }

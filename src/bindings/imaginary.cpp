@@ -37,12 +37,7 @@ void init_imaginary(nb::module_& m) {
          nb::object progress, const SectorSpace* sector, std::optional<Bounds> bounds) {
         require_hermitian(ham, "imaginary-time");
         const std::size_t n_psi = psi.shape(0);
-        if (sector != nullptr) {
-          check_sector(ham, *sector);
-          check_sector_length(n_psi, *sector);
-        } else {
-          check_length(n_psi, ham.num_qubits(), ham.dim());
-        }
+        check_state(ham, n_psi, sector);
         SpectrumBounds known{};
         if (bounds) {
           const auto& [lo, hi, safe_lo, safe_hi, estimated] = *bounds;
@@ -50,23 +45,17 @@ void init_imaginary(nb::module_& m) {
         }
         SolveStats stats;
         ImaginaryResult result;
-        try {
-          ReleasedInterpreterLock unlocked;
-          SignalCheck signals(unlocked, std::move(progress), &stats);
-          StateBuffer copy;
-          const cdouble* data = aligned_data(psi, n_psi, copy);
+        run_released(psi, n_psi, std::move(progress), &stats, [&](const cdouble* data, Checkpoint checkpoint) {
           if (sector != nullptr) {
             const SectorPauliSum op(ham, *sector);
-            result = evolve_imaginary(CountingOperator(op, stats, signals.checkpoint()), data, beta, rtol,
-                                      num_threads, &stats, &known);
+            result = evolve_imaginary(CountingOperator(op, stats, checkpoint), data, beta, rtol, num_threads, &stats,
+                                      &known);
           } else {
             const GroupedPauliSum op(ham);
-            result = evolve_imaginary(CountingOperator(op, stats, signals.checkpoint()), data, beta, rtol,
-                                      num_threads, &stats, &known);
+            result = evolve_imaginary(CountingOperator(op, stats, checkpoint), data, beta, rtol, num_threads, &stats,
+                                      &known);
           }
-        } catch (const SignalRaised&) {
-          throw nb::python_error();
-        }
+        });
         nb::dict info = stats_dict(*find_method("chebyshev"), stats);
         std::optional<Bounds> found;
         if (known.known) found = Bounds{known.lo, known.hi, known.safe_lo, known.safe_hi, known.estimated};

@@ -33,6 +33,15 @@ Array owned_array(T* data, std::size_t n) {
 
 }  // namespace
 
+void check_state(const Hamiltonian& ham, std::size_t n_psi, const SectorSpace* sector) {
+  if (sector == nullptr) {
+    check_length(n_psi, ham.num_qubits(), ham.dim());
+    return;
+  }
+  check_sector(ham, *sector);
+  check_sector_length(n_psi, *sector);
+}
+
 void check_sector_length(std::size_t n_psi, const SectorSpace& sector, const char* what) {
   if (n_psi != sector.dim()) {
     throw nb::value_error((std::string(what) + " has " + std::to_string(n_psi) + " amplitudes, but the sector holds " +

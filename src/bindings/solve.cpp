@@ -55,28 +55,17 @@ nb::tuple solve_state(const std::string& method, const Hamiltonian& ham, const G
   const MethodRow& which = parse_method(method);
   if (which.needs_hermitian) require_hermitian(ham, which.name);
   const std::size_t n_psi = psi.shape(0);
-  if (sector != nullptr) {
-    check_sector(ham, *sector);
-    check_sector_length(n_psi, *sector);
-  } else {
-    check_length(n_psi, ham.num_qubits(), ham.dim());
-  }
+  check_state(ham, n_psi, sector);
   SolveStats stats;
   StateBuffer result;
-  try {
-    ReleasedInterpreterLock unlocked;
-    SignalCheck signals(unlocked, std::move(progress), &stats);
-    StateBuffer copy;
-    const cdouble* data = aligned_data(psi, n_psi, copy);
+  run_released(psi, n_psi, std::move(progress), &stats, [&](const cdouble* data, Checkpoint checkpoint) {
     if (sector != nullptr) {
       const SectorPauliSum op(ham, *sector);
-      result = run(which, op, data, theta, rtol, num_threads, stats, signals.checkpoint());
+      result = run(which, op, data, theta, rtol, num_threads, stats, checkpoint);
     } else {
-      result = run(which, ham, grouped, data, theta, rtol, num_threads, stats, signals.checkpoint());
+      result = run(which, ham, grouped, data, theta, rtol, num_threads, stats, checkpoint);
     }
-  } catch (const SignalRaised&) {
-    throw nb::python_error();
-  }
+  });
   return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(which, stats));
 }
 
