@@ -186,6 +186,13 @@ def test_imaginary_time_of_any_h_threads_and_sectors(rng):
         v = sl.expm(-beta * _matrix(G)) @ psi
         assert np.linalg.norm(state - v / np.linalg.norm(v)) <= 1e-9
         assert abs(log_norm - math.log(np.linalg.norm(v))) <= 1e-9
+    # Far beyond the double range of exp(-beta H) itself: against the shifted exponential.
+    beta = 1e3 / sum(abs(c) for c, s in G.terms if s != "I" * n)
+    lowest = min(np.linalg.eigvals(_matrix(G)).real)
+    v = sl.expm(-beta * (_matrix(G) - lowest * np.eye(2**n))) @ psi
+    state, log_norm = mb.evolve_imaginary(G, psi, beta, rtol=1e-10, progress=True)
+    assert np.linalg.norm(state - v / np.linalg.norm(v)) <= 1e-8
+    assert abs(log_norm - (math.log(np.linalg.norm(v)) - beta * lowest)) <= 1e-9 * abs(beta * lowest)
     # Huge beta |H| without overflow; the ground state of a chain with a gap.
     H = mb.PauliSum(heisenberg_terms(8))
     state, log_norm = mb.evolve_imaginary(H, random_state(rng, 8), 2e3)
@@ -204,3 +211,48 @@ def test_imaginary_time_of_any_h_threads_and_sectors(rng):
     assert np.linalg.norm(sector.embed(inside) - whole) <= 1e-9 and abs(log_inside - log_whole) <= 1e-9
     zero, log_zero = mb.evolve_imaginary(H, np.zeros(256), 1.0)
     assert not zero.any() and log_zero == -math.inf
+
+
+def test_driven_walks_any_order_of_times_and_stops_with_what_it_finished(pair, rng):
+    n, H0, H1 = pair
+    f = lambda t: 1.0 + 0.5 * math.sin(3.0 * t)  # noqa: E731
+    H = mb.TimeDependentSum([(H0, f), (H1, mb.PiecewiseLinear([-1.0, 1.0], [0.0, 2.0]))])
+    psi = random_state(rng, n)
+    M0, M1 = _matrix(H0), _matrix(H1)
+    ramp = H.terms[1][1]
+
+    def exact(t):
+        sol = solve_ivp(lambda s, y: -1j * (f(s) * (M0 @ y) + ramp(s) * (M1 @ y)), (0.0, t), psi, rtol=1e-13,
+                        atol=1e-13, method="DOP853")
+        return sol.y[:, -1]
+
+    times = [0.6, -0.8, -0.8, 0.2]
+    got = mb.evolve(H, psi, times, rtol=1e-9)
+    assert np.linalg.norm(got - np.stack([exact(t) for t in times]), axis=1).max() <= 1e-9
+    assert got[1].tobytes() == got[2].tobytes()  # a repeated time costs nothing
+    np.testing.assert_allclose(H.at(0.5).to_sparse().toarray(), f(0.5) * M0 + 1.5 * M1, atol=1e-15)
+
+    def stop(t, state):
+        if t < 0:
+            raise KeyboardInterrupt
+
+    with pytest.raises(mb.EvolutionInterrupted) as info:
+        mb.evolve(H, psi, times, rtol=1e-9, callback=stop, return_states=True)
+    assert info.value.completed == 1
+    assert np.allclose(info.value.states[0], got[0]) and np.isnan(info.value.states[1:]).all()
+
+
+def test_one_table_of_methods_serves_the_module_and_the_package():
+    import _morbizet as mz
+
+    rows = mz._methods()
+    names = [row["name"] for row in rows]
+    assert names == ["chebyshev", "taylor", "krylov"] and list(mb._evolve.METHODS) == ["auto", *names]
+    G = mb.PauliSum([(1.0, "XY"), (0.5j, "ZI")])
+    for row in rows:
+        run = lambda: mz._solve(row["name"], G._hamiltonian(), np.array([1, 0, 0, 0], dtype=complex), 0.3, 1e-8, 1)  # noqa: E731
+        if row["needs_hermitian"]:
+            with pytest.raises(ValueError, match=f"the {row['name']} solver needs a Hermitian H"):
+                run()
+        else:
+            assert "interval" in run()[1] if row["reports_interval"] else "interval" not in run()[1]
