@@ -195,6 +195,12 @@ def evolve(H: PauliSum | TimeDependentSum, psi: ArrayLike, t: Times, *, method: 
     already a contiguous complex128 array. The solvers run without the interpreter lock
     and stop with KeyboardInterrupt on Ctrl-C.
 
+    ``H`` a TimeDependentSum: the evolution under H(t) from psi at t = 0, exact on
+    pieces where every coefficient is constant and by a fourth-order commutator-free
+    Magnus integrator elsewhere, its step chosen so that every returned value meets
+    rtol (see TimeDependentSum); ``max_step`` caps that step. ``grid_memory`` does not
+    apply: the grid is walked step by step.
+
     ``sector``: a morbizet.Sector that H maps into itself (checked on its words:
     ValueError naming the first word that does not); psi and every returned state are
     then sector vectors of sector.dim amplitudes (see Sector.embed and Sector.project),
