@@ -44,8 +44,6 @@ class _Schedule:
     """A coefficient given on a grid of times: strictly increasing finite times and as
     many finite values (real or complex)."""
 
-    kind = "schedule"
-
     def __init__(self, times: ArrayLike, values: ArrayLike) -> None:
         t = np.asarray(times)
         v = np.asarray(values)

@@ -51,7 +51,7 @@ def evolve_imaginary(H: PauliSum, psi: ArrayLike, beta: float | Sequence[float] 
     For an H Hermitian apart from its identity term, a Chebyshev series of exp(-t x) on
     an estimated spectral interval (modified Bessel functions) in chunks of t over each of
     which the norm falls by at most e^6; any other H runs the Taylor solver on -iH in
-    chunks of t |H'| <= 6. Each step between betas gets a share of ``rtol`` (in (0, 1)):
+    chunks of t sum|c| <= 6. Each step between betas gets a share of ``rtol`` (in (0, 1)):
     the state is within about rtol of the exact normalised one, and log_norm within
     about rtol, where psi's weight on the low end of the spectrum is not tiny; an error
     made early along a component that later dominates grows with it, as any change of
@@ -122,9 +122,10 @@ def _walk(checked: tuple[Any, ...], bare: bool, progress: bool, session: Session
 def _taylor_chunks(skew: _core.Hamiltonian, op: PauliSum, psi: _core.State, beta: float, rtol: float, threads: int,
                    session: Session | None, space: Any) -> tuple[_core.State, float]:
     """exp(-beta H) psi for any H by the Taylor solver on -iH (exp(-i t (-iH)) =
-    exp(-t H)), in chunks of t |H'| <= 6 each normalised: the unit vector and ln of the
+    exp(-t H)), in chunks of t sum|c| <= 6 (the identity term counted, so that no chunk
+    changes the norm by more than e^6) each normalised: the unit vector and ln of the
     norm, psi being of any norm."""
-    bound = sum(abs(c) for c, s in op.simplify().terms if s != "I" * op.num_qubits)
+    bound = sum(abs(c) for c, _ in op.simplify().terms)
     count = max(1, math.ceil(beta * bound / _TAYLOR_CHUNK))
     current, log_norm = _normalised(psi, session)
     for _ in range(count):

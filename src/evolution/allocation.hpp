@@ -1,6 +1,7 @@
 #pragma once
 // Allocation that every process of a distributed solve agrees on.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -34,11 +35,11 @@ void allocate_collectively(const OperatorRef& op, Allocate&& allocate) {
   }
 }
 
-// Room for many state vectors in one block, aligned to 2 MiB and, on Linux, backed by
-// transparent huge pages where the system allows them: touching a fresh vector then
-// costs a page fault per 2 MiB instead of one per 4 KiB, which on virtual machines
-// made allocating a few dozen vectors cost more than the work done with them. The
-// amplitudes are not initialised.
+// Room for one or many state vectors in one block; from 2 MiB on, aligned to 2 MiB and,
+// on Linux, backed by transparent huge pages where the system allows them: touching a
+// fresh vector then costs a page fault per 2 MiB instead of one per 4 KiB, which on
+// virtual machines made allocating a few dozen vectors cost more than the work done with
+// them. The amplitudes are not initialised.
 struct FreeBlock {
   void operator()(cdouble* p) const noexcept { std::free(p); }
 };
@@ -46,12 +47,17 @@ using StateBlock = std::unique_ptr<cdouble[], FreeBlock>;
 
 inline StateBlock allocate_block(std::uint64_t amplitudes) {
   constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  constexpr std::size_t kCacheLine = 64;
   if (amplitudes > (SIZE_MAX - kHugePage) / sizeof(cdouble)) throw std::bad_alloc();
-  const std::size_t bytes = (amplitudes * sizeof(cdouble) + kHugePage - 1) / kHugePage * kHugePage;
-  void* p = std::aligned_alloc(kHugePage, bytes);
+  const std::size_t wanted = amplitudes * sizeof(cdouble);
+  // A block under a huge page gets a cache line's alignment: rounding it up to 2 MiB
+  // would cost a fresh mapping (and its system calls) per small solve.
+  const std::size_t align = wanted < kHugePage ? kCacheLine : kHugePage;
+  const std::size_t bytes = std::max<std::size_t>((wanted + align - 1) / align * align, align);
+  void* p = std::aligned_alloc(align, bytes);
   if (p == nullptr) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
-  madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages the block still works
+  if (align == kHugePage) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages the block still works
 #endif
   return StateBlock(static_cast<cdouble*>(p));
 }
