@@ -17,9 +17,9 @@ namespace morbizet {
 
 // The series' vectors: the result, two recurrence vectors and, where the operator
 // cannot hand H' * phi over a unit at a time, one for H' * phi. The working vectors are
-// written before they are read, so they come uninitialised and on huge pages: a short
-// series (a driven Hamiltonian's step) would otherwise spend more time faulting and
-// zeroing fresh pages than applying H'.
+// written before they are read, so they come uninitialised (on huge pages where large):
+// a short series (a driven Hamiltonian's step) would otherwise spend more time faulting
+// and zeroing fresh pages than applying H'.
 struct ChebyshevVectors {
   StateBuffer result;
   StateBlock a, b, w;
