@@ -114,9 +114,13 @@ TEST(TridiagonalEigen, OneAndTwoRows) {
 TEST(StateBlock, RefusesSizesPastTheAddressSpace) {
   EXPECT_THROW(allocate_block(std::uint64_t{1} << 62), std::bad_alloc);
   EXPECT_THROW(allocate_block(~std::uint64_t{0}), std::bad_alloc);
+  // A small block is aligned to a cache line, one of a huge page or more to the page.
   const StateBlock small = allocate_block(3);
   ASSERT_NE(small.get(), nullptr);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.get()) % (std::uintptr_t{1} << 21), 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.get()) % 64, 0u);
+  const StateBlock large = allocate_block(std::uint64_t{1} << 17);
+  ASSERT_NE(large.get(), nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.get()) % (std::uintptr_t{1} << 21), 0u);
 }
 
 TEST(BasisOps, MatchPlainSumsForEveryShapeAndThreadCount) {
