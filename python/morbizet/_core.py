@@ -55,7 +55,8 @@ def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, 
 
 def solve_imaginary(ham: Hamiltonian, psi: State, beta: float, rtol: float, threads: int,
                     session: Session | None = None, sector: Any = None,
-                    bounds: tuple[float, float, float, float, bool] | None = None) -> tuple[State, float, dict[str, Any], Any]:
+                    bounds: tuple[float, float, float, float, bool] | None = None
+                    ) -> tuple[State, float, dict[str, Any], Any]:
     """exp(-beta H) psi for a Hermitian H as (unit state, ln of its norm, statistics,
     bounds of the spectrum of H' to hand to the next call on the same H)."""
     if session is None:

@@ -206,7 +206,6 @@ class DrivenWalk:
         self.unchecked = 0
         self.verified = 0.0  # the longest step the last check allows to run unchecked
         self.norm: float | None = None  # |psi| at the start of advance
-        self.exponentials = 0
 
     def advance(self, psi: _core.State, start: float, end: float, tol: float) -> _core.State:
         """psi at start evolved to end, within tol * |psi| of the exact state."""
@@ -312,7 +311,6 @@ class DrivenWalk:
         else:
             scale = math.sqrt(self._norm2(psi))
         rtol = min(0.5, tol / scale) if scale > 0 else 0.5
-        self.exponentials += 1
         return _core.solve_weighted(self.H._compiled(), method, weights, psi, theta, rtol, self.threads,
                                     self.session, self.space)
 

@@ -32,8 +32,7 @@ def _method(H: PauliSum, method: Any, path: float, rtol: float) -> tuple[str, Pa
     the walk's path length (as conversions from other packages leave, 1e-17 say) as
     Hermitian: dropping iB from H = A + iB changes exp(-i t H) psi by at most
     t |B| e^(t |B|) |psi| (Duhamel), |B| <= sum |Im c|, which is then taken from rtol."""
-    if not isinstance(method, str) or method not in METHODS:
-        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    method = _method_name(method)
     if H._hermitian_but_identity:
         return ("chebyshev" if method == "auto" else method), H, rtol
     if method == "auto":
@@ -50,9 +49,9 @@ def _method(H: PauliSum, method: Any, path: float, rtol: float) -> tuple[str, Pa
     return method, H, rtol
 
 
-def _driven_method(method: Any) -> str:
-    """The method for a driven H, checked; each exponential's H(t) decides what "auto"
-    and the Hermitian-only methods run."""
+def _method_name(method: Any) -> str:
+    """method, checked to be one of METHODS (for a driven H each exponential's H(t) then
+    decides what "auto" and the Hermitian-only methods run)."""
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
     return method
@@ -221,7 +220,7 @@ def evolve(H: PauliSum | TimeDependentSum, psi: ArrayLike, t: Times, *, method: 
         tolerance = _arguments.tolerance(rtol)
         if isinstance(H, TimeDependentSum):
             op, ham, memory = H, H, 0
-            solver = _driven_method(method)
+            solver = _method_name(method)
             steps = check_max_step(max_step)
         else:
             op = _operator(H)
@@ -256,13 +255,14 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     _, solver, state, rtol, count, times, single, measured, ham, memory, space, steps = checked
     bare, callback, return_states = shape
     keep_states = return_states or (measured is None and callback is None)
-    if isinstance(ham, TimeDependentSum):
+    driven = isinstance(ham, TimeDependentSum)
+    if driven:
         advance = DrivenWalk(ham, solver, count, session, space, steps).advance
     else:
         def advance(current: _core.State, now: float, t: float, share: float) -> _core.State:
             return _core.solve(solver, ham, current, t - now, share, count, session, None, space)[0]
 
-    if single and measured is None and callback is None and not isinstance(ham, TimeDependentSum):
+    if single and measured is None and callback is None and not driven:
         with Progress(1, progress, unit="application") as bar:
             out, _ = _core.solve(solver, ham, state, float(times[0]), rtol, count, session,
                                  bar.solve_reporter(solver), sector=space)
@@ -294,7 +294,7 @@ def _evolve(checked: tuple[Any, ...], shape: tuple[bool, Callback | None, bool],
     vectors = _GRID_OWN_VECTORS + memory // (16 * state.size)
     try:
         if (session is None and solver != "taylor" and times.size > 1 and vectors >= _GRID_LEAST_VECTORS
-                and not isinstance(ham, TimeDependentSum)):
+                and not driven):
             _windows(ham, state, times, state_rtol, count, progress, vectors, (rows, values, callback), measured_ops,
                      completed, space)
         else:

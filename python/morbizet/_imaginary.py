@@ -25,7 +25,8 @@ _TAYLOR_CHUNK = 6.0
 def _betas(beta: Any) -> tuple[NDArray[np.float64], bool]:
     betas, single = _times(beta)
     if (betas < 0).any():
-        raise ValueError(f"beta must be >= 0: exp(-beta H) grows without bound backwards in imaginary time, got {beta!r}")
+        raise ValueError(f"beta must be >= 0: exp(-beta H) grows without bound backwards in imaginary time, "
+                         f"got {beta!r}")
     if (np.diff(betas) < 0).any():
         raise ValueError(f"a grid of betas must be non-decreasing (each is reached from the one before), got {beta!r}")
     return betas, single

@@ -12,7 +12,6 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <tuple>
 #include <optional>
 #include <string>
 #include <utility>
@@ -144,11 +143,11 @@ void init_distributed(nb::module_& m) {
   m.def(
       "_solve_imaginary_distributed",
       [](const Hamiltonian& ham, PsiArray psi, double beta, double rtol, std::int32_t num_threads,
-         std::int64_t comm_handle, nb::object interrupted, std::optional<std::tuple<double, double, double, double, bool>> bounds) {
+         std::int64_t comm_handle, nb::object interrupted, BoundsTuple bounds) {
         const std::size_t n_psi = psi.shape(0);
         SolveStats stats;
         ImaginaryResult result;
-        SpectrumBounds known{};
+        SpectrumBounds known = to_bounds(bounds);
         try {
           ReleasedInterpreterLock unlocked;
           const Communicator comm = Communicator::from_fortran(comm_handle);
@@ -164,11 +163,11 @@ void init_distributed(nb::module_& m) {
           comm.agree_or_throw(bad);
           std::uint64_t f = mix(14695981039346656037ULL, std::bit_cast<std::uint64_t>(beta));
           f = mix(mix(f, std::bit_cast<std::uint64_t>(rtol)), bounds ? 1 : 0);
-          if (bounds) {
-            const auto& [lo, hi, safe_lo, safe_hi, estimated] = *bounds;
-            for (double v : {lo, hi, safe_lo, safe_hi}) f = mix(f, std::bit_cast<std::uint64_t>(v));
-            f = mix(f, estimated ? 1 : 0);
-            known = {lo, hi, safe_lo, safe_hi, estimated, true};
+          if (known.known) {
+            for (double v : {known.lo, known.hi, known.safe_lo, known.safe_hi}) {
+              f = mix(f, std::bit_cast<std::uint64_t>(v));
+            }
+            f = mix(f, known.estimated ? 1 : 0);
           }
           if (!comm.all_equal(f)) {
             throw std::invalid_argument("beta, rtol and bounds differ between processes: pass the same on each");
@@ -183,10 +182,8 @@ void init_distributed(nb::module_& m) {
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
-        std::optional<std::tuple<double, double, double, double, bool>> found;
-        if (known.known) found = std::tuple{known.lo, known.hi, known.safe_lo, known.safe_hi, known.estimated};
         return nb::make_tuple(to_numpy(std::move(result.state), n_psi), result.log_norm,
-                              stats_dict(*find_method("chebyshev"), stats), found);
+                              stats_dict(*find_method("chebyshev"), stats), to_tuple(known));
       },
       "ham"_a, "psi"_a, "beta"_a, "rtol"_a, "num_threads"_a, "comm"_a, "interrupted"_a = nb::none(),
       "bounds"_a.none() = nb::none(), "As _solve_imaginary, on this process's slice; collective.");

@@ -54,6 +54,17 @@ ResultArray to_numpy(StateBuffer buffer, std::size_t n) {
   return ResultArray(buffer.release(), {n}, owner);
 }
 
+SpectrumBounds to_bounds(const BoundsTuple& t) {
+  if (!t) return {};
+  const auto& [lo, hi, safe_lo, safe_hi, estimated] = *t;
+  return {lo, hi, safe_lo, safe_hi, estimated, true};
+}
+
+BoundsTuple to_tuple(const SpectrumBounds& b) {
+  if (!b.known) return std::nullopt;
+  return std::tuple{b.lo, b.hi, b.safe_lo, b.safe_hi, b.estimated};
+}
+
 const MethodRow& parse_method(const std::string& name) {
   if (const MethodRow* row = find_method(name)) return *row;
   std::string choices;

@@ -9,10 +9,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "morbizet/complex.hpp"
+#include "morbizet/evolve_imaginary.hpp"
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"
@@ -104,6 +107,12 @@ nanobind::dict stats_dict(const MethodRow& method, const SolveStats& stats);
 nanobind::tuple solve_state(const std::string& method, const Hamiltonian& ham, const GroupedPauliSum* grouped,
                             PsiArray psi, double theta, double rtol, std::int32_t num_threads,
                             nanobind::object progress, const SectorSpace* sector);
+
+// Bounds of the spectrum of H' as Python sees them: (lo, hi, safe_lo, safe_hi, estimated),
+// or None where none is known yet.
+using BoundsTuple = std::optional<std::tuple<double, double, double, double, bool>>;
+SpectrumBounds to_bounds(const BoundsTuple& t);
+BoundsTuple to_tuple(const SpectrumBounds& b);
 
 // A NumPy array of n amplitudes that owns buffer. Call with the lock.
 ResultArray to_numpy(StateBuffer buffer, std::size_t n);

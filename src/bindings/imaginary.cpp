@@ -6,8 +6,6 @@
 #include <nanobind/stl/tuple.h>
 
 #include <cstdint>
-#include <optional>
-#include <tuple>
 #include <utility>
 
 #include "bindings.hpp"
@@ -24,25 +22,15 @@ using namespace nb::literals;
 
 namespace morbizet::bindings {
 
-namespace {
-
-using Bounds = std::tuple<double, double, double, double, bool>;
-
-}  // namespace
-
 void init_imaginary(nb::module_& m) {
   m.def(
       "_solve_imaginary",
       [](const Hamiltonian& ham, PsiArray psi, double beta, double rtol, std::int32_t num_threads,
-         nb::object progress, const SectorSpace* sector, std::optional<Bounds> bounds) {
+         nb::object progress, const SectorSpace* sector, BoundsTuple bounds) {
         require_hermitian(ham, "imaginary-time");
         const std::size_t n_psi = psi.shape(0);
         check_state(ham, n_psi, sector);
-        SpectrumBounds known{};
-        if (bounds) {
-          const auto& [lo, hi, safe_lo, safe_hi, estimated] = *bounds;
-          known = {lo, hi, safe_lo, safe_hi, estimated, true};
-        }
+        SpectrumBounds known = to_bounds(bounds);
         SolveStats stats;
         ImaginaryResult result;
         run_released(psi, n_psi, std::move(progress), &stats, [&](const cdouble* data, Checkpoint checkpoint) {
@@ -56,10 +44,8 @@ void init_imaginary(nb::module_& m) {
                                       &known);
           }
         });
-        nb::dict info = stats_dict(*find_method("chebyshev"), stats);
-        std::optional<Bounds> found;
-        if (known.known) found = Bounds{known.lo, known.hi, known.safe_lo, known.safe_hi, known.estimated};
-        return nb::make_tuple(to_numpy(std::move(result.state), n_psi), result.log_norm, info, found);
+        return nb::make_tuple(to_numpy(std::move(result.state), n_psi), result.log_norm,
+                              stats_dict(*find_method("chebyshev"), stats), to_tuple(known));
       },
       "ham"_a, "psi"_a, "beta"_a, "rtol"_a, "num_threads"_a, "progress"_a = nb::none(),
       "sector"_a.none() = nb::none(), "bounds"_a.none() = nb::none(),
