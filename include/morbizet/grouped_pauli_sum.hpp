@@ -11,11 +11,15 @@
 //
 // The result agrees with Hamiltonian::apply_nonidentity to rounding, not bit for bit:
 // the words of a group are added before the product, not after. Its own roundings are
-// fixed: per amplitude, the words whose Z mask has no bit among the low 11 (their sign
-// is constant over each aligned run of 2^11 amplitudes) are summed first, in word
-// order, then the others are added in word order; the product and the sum over groups
-// follow (a group of one word is applied as the word kernel does). So the result is the
-// same bit for bit for every thread count, vector width and cut of the state into slices.
+// fixed: per amplitude, a group's coefficient is the sum of the words whose Z mask has
+// no bit among the low 11 (their sign is constant over each aligned run of 2^11
+// amplitudes), in word order, then the words with bits both below and above bit 11, in
+// word order, then (for a group with several words inside the low 11 bits) those words'
+// sum, formed once per operator for every value of the low bits; the product and the
+// sum over groups, in group order from +0, follow. So the result is the same bit for bit
+// for every thread count, vector width and cut of the state into slices or runs of
+// groups. The output is formed a few registers at a time while a batch of groups adds
+// to it, so it is read and written once per batch rather than once per group.
 
 #include <cstdint>
 #include <utility>
@@ -114,6 +118,12 @@ class GroupedPauliSum {
   std::vector<GroupWord> words_;
   std::vector<std::uint64_t> source_;  // the index in the Hamiltonian's words of each of words_
   std::uint64_t num_source_words_;
+  // Per group (where it pays), the sum of its words whose Z mask lies within the low 11
+  // bits, for every value of those bits: re then im, each entry stored twice.
+  std::vector<double> table_data_;
+  std::vector<std::int64_t> table_at_;  // where a group's table starts; -1 for none
+
+  void build_tables();
 };
 
 }  // namespace morbizet

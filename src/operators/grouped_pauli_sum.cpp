@@ -20,6 +20,13 @@ using namespace lanes;
 
 constexpr unsigned kBlockBits = 11;
 constexpr std::int64_t kBlocksPerThread = 16;
+// A group gets a table of its low words (64 KiB) where at least kTableWords of them
+// change sign within a block; at most kMaxTables groups do.
+constexpr std::size_t kTableWords = 3;
+constexpr std::size_t kMaxTables = 16;
+// Groups applied together to a tile of kTileChunks vector registers of the output.
+constexpr std::size_t kBatch = 8;
+constexpr int kTileChunks = 8;
 
 // A word whose sign changes from chunk to chunk within a block: its coefficient with the
 // block's and the lanes' signs already applied, and the chunk bits of its Z mask.
@@ -52,53 +59,50 @@ template <int W>
   return u;
 }
 
-// out[l] += d * src[l ^ xc ^ XW] for the chunks of [l0, l0 + run): d = dr + i di, the
-// same for every chunk, the permutation XW a compile-time constant.
-template <int W, int XW, bool kRe, bool kIm>
-[[gnu::always_inline]] inline void multiply_run(const cdouble* src, cdouble* out, std::uint64_t l0, std::uint64_t run,
-                                                std::uint64_t xc, typename Lanes<W>::d dr, typename Lanes<W>::d di) {
-  using D = typename Lanes<W>::d;
-  for (std::uint64_t l = l0; l < l0 + run; l += W) {
-    D v = load<W>(src + (l ^ xc));
-    if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
-    D t;
-    if constexpr (kRe && !kIm) {
-      t = dr * v;
-    } else {
-      const D p2 = di * __builtin_shuffle(v, swap_parts<W>());
-      const D p1 = kRe ? dr * v : D{};
-      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
-    }
-    store<W>(out + l, load<W>(out + l) + t);
-  }
-}
+// How a group's coefficient multiplies an amplitude: real, imaginary or complex.
+enum class Mode { re, im, both };
 
-// out[l] += (sum over the group's words of +-phased coefficient) * src[l ^ xl] for l in
-// [0, len), where src[k] is the input amplitude of local index base + k, of global index
-// top | (base + k). The sign of a word is the parity of (global input index) & z; it
-// splits into the block's bits (fixed here), the chunk's bits and the lane's bits.
-// Words whose z has no bit below kBlockBits keep one sign over the whole block and are
-// summed once, first; the others are added in order, once per run of chunks over which
-// their signs stay the same.
-// What add_group_lanes does with each run's sums: apply them to the input, or (for the
-// Gershgorin bounds) add their moduli to a radius, or their real parts to a centre, per
-// output amplitude.
-enum class Use { multiply, radius, centre };
+// A group's part in one output block: where its input block is, how it is permuted
+// (xc across chunks, xw within a chunk), its coefficient (the words fixed over the
+// block, the varying ones in scratch [v_begin, v_end), the table rows if any), the run
+// of amplitudes over which the varying signs hold, and which product it takes.
+template <int W>
+struct GroupPlan {
+  const cdouble* in;
+  std::uint64_t xc, xw, run;
+  std::uint64_t fixed_re[2 * W], fixed_im[2 * W];
+  std::uint32_t v_begin, v_end;
+  const double* tre;
+  const double* tim;
+  Mode mode;
+  bool empty;
+};
 
-template <int W, bool kRe, bool kIm, Use kUse = Use::multiply>
-[[gnu::always_inline]] inline void add_group_lanes(const FlipGroup& g, const GroupWord* words, const cdouble* src,
-                                                   std::uint64_t base, std::uint64_t top, cdouble* out,
-                                                   std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch,
-                                                   double* rows = nullptr) {
-  using D = typename Lanes<W>::d;
+// The plan of group g for the output block of len amplitudes whose input block starts at
+// local index base (global top | base), its varying words appended to the scratch. The
+// sign of a word is the parity of (global input index) & z; it splits into the bits
+// above the low kBlockBits (fixed for an aligned run of 2^kBlockBits amplitudes), the
+// chunk's bits and the lane's bits. Per amplitude the coefficient is: the words whose z
+// has no low bit (one sign over the block, summed once, first), then the others in
+// order, each with the sign of the amplitude's run, then (where the group has one) the
+// table of its words whose z has only low bits.
+template <int W>
+[[gnu::always_inline]] inline GroupPlan<W> plan_group(const FlipGroup& g, const GroupWord* words, const double* table,
+                                                      const cdouble* in, std::uint64_t base, std::uint64_t top,
+                                                      std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch) {
   using U = typename Lanes<W>::u;
   const std::uint64_t lane_mask = static_cast<std::uint64_t>(W - 1);
-  const std::uint64_t xw = xl & lane_mask;
-  const std::uint64_t xc = xl & ~lane_mask;
-  const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
   constexpr std::uint64_t kFixedBits = (std::uint64_t{1} << kBlockBits) - 1;
+  GroupPlan<W> p;
+  p.in = in;
+  p.xw = xl & lane_mask;
+  p.xc = xl & ~lane_mask;
+  p.mode = g.has_re && g.has_im ? Mode::both : g.has_im ? Mode::im : Mode::re;
+  p.empty = !g.has_re && !g.has_im;
+  p.v_begin = static_cast<std::uint32_t>(scratch.varying.size());
+  const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
   double const_re = 0.0, const_im = 0.0;
-  scratch.varying.clear();
+  std::uint64_t chunk_mask = 0;
   for (std::uint32_t k = g.begin; k < g.end; ++k) {
     const GroupWord& w = words[k];
     if ((w.z & kFixedBits) == 0) {
@@ -108,12 +112,12 @@ template <int W, bool kRe, bool kIm, Use kUse = Use::multiply>
       const_im += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
       continue;
     }
+    if (table != nullptr && (w.z & ~kFixedBits) == 0) continue;  // in the table
     // Input index of lane c of the chunk at l: base + (l ^ xc) + (c ^ xw).
-    const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (xc & w.z & chunk_bits)) << 63;
+    const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (p.xc & w.z & chunk_bits)) << 63;
     U signs;
     for (int c = 0; c < W; ++c) {
-      const std::uint64_t s =
-          block_sign ^ (parity(static_cast<std::uint64_t>(c ^ static_cast<int>(xw)) & w.z & lane_mask) << 63);
+      const std::uint64_t s = block_sign ^ (parity((static_cast<std::uint64_t>(c) ^ p.xw) & w.z & lane_mask) << 63);
       signs[2 * c] = signs[2 * c + 1] = s;
     }
     const U re = broadcast_bits<W>(w.re) ^ signs;
@@ -122,48 +126,148 @@ template <int W, bool kRe, bool kIm, Use kUse = Use::multiply>
     std::memcpy(v.re, &re, sizeof re);
     std::memcpy(v.im, &im, sizeof im);
     v.z_chunk = w.z & chunk_bits;
+    chunk_mask |= v.z_chunk;
     scratch.varying.push_back(v);
   }
-  const D fixed_re = reinterpret_cast<D>(broadcast_bits<W>(const_re));
-  const D fixed_im = reinterpret_cast<D>(broadcast_bits<W>(const_im));
-  const VaryingWord<W>* varying = scratch.varying.data();
-  const std::size_t nv = scratch.varying.size();
+  p.v_end = static_cast<std::uint32_t>(scratch.varying.size());
+  for (int c = 0; c < 2 * W; ++c) {
+    p.fixed_re[c] = std::bit_cast<std::uint64_t>(const_re);
+    p.fixed_im[c] = std::bit_cast<std::uint64_t>(const_im);
+  }
   // Every varying sign is constant over runs of chunks below the lowest chunk bit any of
-  // them has, so the sum is formed once per run.
-  std::uint64_t chunk_mask = 0;
-  for (std::size_t k = 0; k < nv; ++k) chunk_mask |= varying[k].z_chunk;
-  const std::uint64_t run = chunk_mask == 0 ? len : std::min(len, chunk_mask & (~chunk_mask + 1));
-  for (std::uint64_t l0 = 0; l0 < len; l0 += run) {
-    D dr = fixed_re, di = fixed_im;
-    for (std::size_t k = 0; k < nv; ++k) {
-      const std::uint64_t s = parity(l0 & varying[k].z_chunk) << 63;
-      if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
-      if constexpr (kIm) di += reinterpret_cast<D>(load_bits<W>(varying[k].im) ^ s);
-    }
-    if constexpr (kUse == Use::multiply) {
-      switch (xw) {
-        case 1: if constexpr (W > 1) multiply_run<W, 1 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-        case 2: if constexpr (W > 2) multiply_run<W, 2 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-        case 3: if constexpr (W > 3) multiply_run<W, 3 % W, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-        default: multiply_run<W, 0, kRe, kIm>(src, out, l0, run, xc, dr, di); break;
-      }
+  // them has.
+  p.run = chunk_mask == 0 ? len : std::min(len, chunk_mask & (~chunk_mask + 1));
+  // The table's entries are indexed by the low bits of the input.
+  const std::uint64_t at = (base | top) & kFixedBits;
+  p.tre = table != nullptr ? table + 2 * at : nullptr;
+  p.tim = table != nullptr ? table + 2 * (kFixedBits + 1) + 2 * at : nullptr;
+  return p;
+}
+
+// The coefficient of the run holding chunk l: the fixed sum, then the varying words in
+// order with their signs.
+template <int W, bool kRe, bool kIm>
+[[gnu::always_inline]] inline void run_coefficient(const GroupPlan<W>& p, const VaryingWord<W>* varying,
+                                                   std::uint64_t l, typename Lanes<W>::d& dr,
+                                                   typename Lanes<W>::d& di) {
+  using D = typename Lanes<W>::d;
+  dr = reinterpret_cast<D>(load_bits<W>(p.fixed_re));
+  di = reinterpret_cast<D>(load_bits<W>(p.fixed_im));
+  for (std::uint32_t k = p.v_begin; k < p.v_end; ++k) {
+    const std::uint64_t s = parity(l & varying[k].z_chunk) << 63;
+    if constexpr (kRe) dr += reinterpret_cast<D>(load_bits<W>(varying[k].re) ^ s);
+    if constexpr (kIm) di += reinterpret_cast<D>(load_bits<W>(varying[k].im) ^ s);
+  }
+}
+
+// d plus the table entries of the input indices of the chunk at l ^ xc, lane pair c
+// holding the entry of input c ^ XW like the amplitudes (each entry stored twice, for
+// the real and imaginary part of an amplitude).
+template <int W, int XW>
+[[gnu::always_inline]] inline typename Lanes<W>::d plus_table(typename Lanes<W>::d d, const double* table,
+                                                              std::uint64_t at) {
+  typename Lanes<W>::d t;
+  std::memcpy(&t, table + 2 * at, sizeof t);
+  if constexpr (XW != 0) t = __builtin_shuffle(t, permutation<W, XW>());
+  return d + t;
+}
+
+// acc[q] += d * in[l ^ xc ^ XW] for the R chunks l = s + q W of a tile, the accumulators
+// held in registers across the groups of a batch.
+template <int W, int R, int XW, Mode kMode, bool kTable>
+[[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
+                                              typename Lanes<W>::d* acc) {
+  using D = typename Lanes<W>::d;
+  constexpr bool kRe = kMode != Mode::im, kIm = kMode != Mode::re;
+  D dr, di;
+#pragma GCC unroll 16
+  for (int q = 0; q < R; ++q) {
+    const std::uint64_t l = s + static_cast<std::uint64_t>(q * W);
+    if (q == 0 || (l & (p.run - 1)) == 0) run_coefficient<W, kRe, kIm>(p, varying, l, dr, di);
+    D v = load<W>(p.in + (l ^ p.xc));
+    if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
+    D ar = dr, ai = di;
+    if constexpr (kTable && kRe) ar = plus_table<W, XW>(dr, p.tre, l ^ p.xc);
+    if constexpr (kTable && kIm) ai = plus_table<W, XW>(di, p.tim, l ^ p.xc);
+    D t;
+    if constexpr (kMode == Mode::re) {
+      t = ar * v;
     } else {
-      // Lane pair c holds the sum of output amplitude l + c (its input has the sign).
-      double lane[W];
-      for (int c = 0; c < W; ++c) {
-        const double re = kRe ? dr[2 * c] : 0.0, im = kIm ? di[2 * c] : 0.0;
-        lane[c] = kUse == Use::radius ? std::hypot(re, im) : re;
+      const D p2 = ai * __builtin_shuffle(v, swap_parts<W>());
+      const D p1 = kRe ? ar * v : D{};
+      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+    }
+    acc[q] += t;
+  }
+}
+
+template <int W, int R, Mode kMode, bool kTable>
+[[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
+                                              typename Lanes<W>::d* acc) {
+  switch (p.xw) {
+    case 1: if constexpr (W > 1) tile_group<W, R, 1 % W, kMode, kTable>(p, varying, s, acc); break;
+    case 2: if constexpr (W > 2) tile_group<W, R, 2 % W, kMode, kTable>(p, varying, s, acc); break;
+    case 3: if constexpr (W > 3) tile_group<W, R, 3 % W, kMode, kTable>(p, varying, s, acc); break;
+    default: tile_group<W, R, 0, kMode, kTable>(p, varying, s, acc); break;
+  }
+}
+
+template <int W, int R>
+[[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
+                                              typename Lanes<W>::d* acc) {
+  if (p.empty) return;
+  const bool table = p.tre != nullptr;
+  switch (p.mode) {
+    case Mode::re:
+      table ? tile_group<W, R, Mode::re, true>(p, varying, s, acc) : tile_group<W, R, Mode::re, false>(p, varying, s, acc);
+      break;
+    case Mode::im:
+      table ? tile_group<W, R, Mode::im, true>(p, varying, s, acc) : tile_group<W, R, Mode::im, false>(p, varying, s, acc);
+      break;
+    case Mode::both:
+      table ? tile_group<W, R, Mode::both, true>(p, varying, s, acc)
+            : tile_group<W, R, Mode::both, false>(p, varying, s, acc);
+      break;
+  }
+}
+
+// What gershgorin_group does with each amplitude's coefficient: add its modulus to a
+// radius, or its real part to a centre.
+enum class Use { radius, centre };
+
+// The Gershgorin rows of one group over an output block: rows[l] += |coefficient| (or
+// its real part) of the entry that maps the input onto output amplitude l.
+template <int W, Use kUse>
+[[gnu::always_inline]] inline void gershgorin_group(const GroupPlan<W>& p, const VaryingWord<W>* varying,
+                                                    std::uint64_t len, double* rows) {
+  using D = typename Lanes<W>::d;
+  D dr, di;
+  for (std::uint64_t l = 0; l < len; l += W) {
+    if ((l & (p.run - 1)) == 0) run_coefficient<W, true, true>(p, varying, l, dr, di);
+    // Lane pair c holds the coefficient of output amplitude l + c (its input has the sign).
+    for (int c = 0; c < W; ++c) {
+      double re = dr[2 * c], im = di[2 * c];
+      if (p.tre != nullptr) {
+        const std::uint64_t in = (l ^ p.xc) + (static_cast<std::uint64_t>(c) ^ p.xw);
+        re += p.tre[2 * in];
+        im += p.tim[2 * in];
       }
-      for (std::uint64_t l = l0; l < l0 + run; l += W) {
-        for (int c = 0; c < W; ++c) rows[l + static_cast<std::uint64_t>(c)] += lane[c];
-      }
+      rows[l + static_cast<std::uint64_t>(c)] += kUse == Use::radius ? std::hypot(re, im) : re;
     }
   }
 }
 
+// Where each group's table of low words starts in the tables (negative: none).
+struct Tables {
+  const double* data;
+  const std::int64_t* at;
+  const double* of(std::size_t g) const { return at[g] < 0 ? nullptr : data + at[g]; }
+};
+
 struct Job {
   const std::vector<FlipGroup>* groups;
   const GroupWord* words;
+  Tables tables;
   std::size_t g_begin, g_end;
   const SliceSource* sources;
   std::size_t stride;
@@ -173,30 +277,45 @@ struct Job {
 };
 
 // One output block of len amplitudes at local index j0: cleared (if asked), then every
-// group added in order.
+// group added in order. The groups go in batches of kBatch: a tile of R chunks of the
+// output stays in registers while every group of the batch adds to it, so the output
+// is read and written once per batch rather than once per group, and the batch's input
+// blocks stream side by side.
+template <int W, int R>
+[[gnu::always_inline]] inline void block_tiles(const Job& job, cdouble* out, std::uint64_t j0, std::uint64_t len,
+                                               Scratch<W>& scratch) {
+  using D = typename Lanes<W>::d;
+  const std::uint64_t low = len - 1;
+  GroupPlan<W> plans[kBatch];
+  for (std::size_t b0 = job.g_begin; b0 < job.g_end; b0 += kBatch) {
+    const std::size_t count = std::min(job.g_end - b0, kBatch);
+    scratch.varying.clear();
+    for (std::size_t k = 0; k < count; ++k) {
+      const FlipGroup& g = (*job.groups)[b0 + k];
+      const SliceSource& src = job.sources[(b0 + k - job.g_begin) * job.stride];
+      const std::uint64_t x = g.x & job.local_mask;
+      const std::uint64_t base = j0 ^ (x & ~low);  // the input block that maps onto this one
+      plans[k] = plan_group<W>(g, job.words, job.tables.of(b0 + k), src.data + (base - src.begin), base, src.top, len,
+                               x & low, scratch);
+    }
+    const VaryingWord<W>* varying = scratch.varying.data();
+    const bool fresh = job.clear && b0 == job.g_begin;
+    for (std::uint64_t s = 0; s < len; s += static_cast<std::uint64_t>(R * W)) {
+      D acc[R];
+      for (int q = 0; q < R; ++q) acc[q] = fresh ? D{} : load<W>(out + s + static_cast<std::uint64_t>(q * W));
+      for (std::size_t k = 0; k < count; ++k) tile_group<W, R>(plans[k], varying, s, acc);
+      for (int q = 0; q < R; ++q) store<W>(out + s + static_cast<std::uint64_t>(q * W), acc[q]);
+    }
+  }
+}
+
 template <int W>
 [[gnu::always_inline]] inline void block_lanes(const Job& job, cdouble* out, std::uint64_t j0, std::uint64_t len,
                                                Scratch<W>& scratch) {
-  const std::uint64_t low = len - 1;
-  if (job.clear) std::fill(out, out + len, cdouble{0.0, 0.0});
-  for (std::size_t gi = job.g_begin; gi < job.g_end; ++gi) {
-    const FlipGroup& g = (*job.groups)[gi];
-    const SliceSource& src = job.sources[(gi - job.g_begin) * job.stride];
-    const std::uint64_t x = g.x & job.local_mask;
-    const std::uint64_t base = j0 ^ (x & ~low);  // the input block that maps onto this one
-    const cdouble* in = src.data + (base - src.begin);
-    if (g.end - g.begin == 1) {
-      // A lone word: its product is the word kernel's, which takes its sign once per run
-      // of chunks rather than once per chunk.
-      const GroupWord& w = job.words[g.begin];
-      add_term<W>(in, out, len, x & low, w.z & low, parity((base | src.top) & w.z), cdouble{w.re, w.im});
-    } else if (g.has_re && g.has_im) {
-      add_group_lanes<W, true, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
-    } else if (g.has_im) {
-      add_group_lanes<W, false, true>(g, job.words, in, base, src.top, out, len, x & low, scratch);
-    } else if (g.has_re) {
-      add_group_lanes<W, true, false>(g, job.words, in, base, src.top, out, len, x & low, scratch);
-    }
+  if (len >= static_cast<std::uint64_t>(kTileChunks * W)) {
+    block_tiles<W, kTileChunks>(job, out, j0, len, scratch);
+  } else {
+    block_tiles<W, 1>(job, out, j0, len, scratch);
   }
 }
 
@@ -222,26 +341,24 @@ template <int W>
 // whose X mask has top bits t lives at global top bits top ^ t): every eigenvalue lies
 // in some [centre - radius, centre + radius]. Returns the extremes over these rows.
 template <int W>
-[[gnu::always_inline]] inline void gershgorin_block(const std::vector<FlipGroup>& groups, const GroupWord* words,
+[[gnu::always_inline]] inline void gershgorin_block(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
                                                     std::uint64_t local_mask, std::uint64_t top, std::uint64_t j0,
                                                     std::uint64_t len, Scratch<W>& scratch, double* centre,
                                                     double* radius, double& lo, double& hi) {
   const std::uint64_t low = len - 1;
   std::fill(centre, centre + len, 0.0);
   std::fill(radius, radius + len, 0.0);
-  for (const FlipGroup& g : groups) {
+  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+    const FlipGroup& g = groups[gi];
     const std::uint64_t x = g.x & local_mask;
     const std::uint64_t base = j0 ^ (x & ~low);
     const std::uint64_t group_top = top ^ (g.x & ~local_mask);
+    scratch.varying.clear();
+    const GroupPlan<W> p = plan_group<W>(g, words, tables.of(gi), nullptr, base, group_top, len, x & low, scratch);
     if (g.x == 0) {
-      add_group_lanes<W, true, false, Use::centre>(g, words, nullptr, base, group_top, nullptr, len, x & low, scratch,
-                                                   centre);
-    } else if (g.has_im) {
-      add_group_lanes<W, true, true, Use::radius>(g, words, nullptr, base, group_top, nullptr, len, x & low, scratch,
-                                                  radius);
+      gershgorin_group<W, Use::centre>(p, scratch.varying.data(), len, centre);
     } else {
-      add_group_lanes<W, true, false, Use::radius>(g, words, nullptr, base, group_top, nullptr, len, x & low,
-                                                   scratch, radius);
+      gershgorin_group<W, Use::radius>(p, scratch.varying.data(), len, radius);
     }
   }
   for (std::uint64_t l = 0; l < len; ++l) {
@@ -255,40 +372,41 @@ struct Bounds {
 };
 
 template <int W>
-[[gnu::always_inline]] inline Bounds gershgorin_range(const std::vector<FlipGroup>& groups, const GroupWord* words,
+[[gnu::always_inline]] inline Bounds gershgorin_range(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
                                                       std::uint64_t local_mask, std::uint64_t top, std::uint64_t begin,
                                                       std::int64_t first, std::int64_t count, std::uint64_t block) {
   Scratch<W> scratch;
   std::vector<double> centre(block), radius(block);
   Bounds b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
   for (std::int64_t k = first; k < first + count; ++k) {
-    gershgorin_block<W>(groups, words, local_mask, top, begin + static_cast<std::uint64_t>(k) * block, block, scratch,
+    gershgorin_block<W>(groups, words, tables, local_mask, top, begin + static_cast<std::uint64_t>(k) * block, block, scratch,
                         centre.data(), radius.data(), b.lo, b.hi);
   }
   return b;
 }
 
-using BoundsKernel = Bounds (*)(const std::vector<FlipGroup>&, const GroupWord*, std::uint64_t, std::uint64_t,
+using BoundsKernel = Bounds (*)(const std::vector<FlipGroup>&, const GroupWord*, Tables, std::uint64_t, std::uint64_t,
                                 std::uint64_t, std::int64_t, std::int64_t, std::uint64_t);
 
 [[gnu::target("avx512f,avx512dq,popcnt")]] Bounds bounds_avx512(const std::vector<FlipGroup>& groups,
-                                                                 const GroupWord* words, std::uint64_t mask,
+                                                                 const GroupWord* words, Tables tables,
+                                                                 std::uint64_t mask,
                                                                  std::uint64_t top, std::uint64_t begin,
                                                                  std::int64_t first, std::int64_t count,
                                                                  std::uint64_t block) {
-  return gershgorin_range<4>(groups, words, mask, top, begin, first, count, block);
+  return gershgorin_range<4>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
-[[gnu::target("avx2,popcnt")]] Bounds bounds_avx2(const std::vector<FlipGroup>& groups, const GroupWord* words,
+[[gnu::target("avx2,popcnt")]] Bounds bounds_avx2(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
                                                   std::uint64_t mask, std::uint64_t top, std::uint64_t begin,
                                                   std::int64_t first, std::int64_t count, std::uint64_t block) {
-  return gershgorin_range<2>(groups, words, mask, top, begin, first, count, block);
+  return gershgorin_range<2>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
-Bounds bounds_baseline(const std::vector<FlipGroup>& groups, const GroupWord* words, std::uint64_t mask,
+Bounds bounds_baseline(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables, std::uint64_t mask,
                        std::uint64_t top, std::uint64_t begin, std::int64_t first, std::int64_t count,
                        std::uint64_t block) {
-  return gershgorin_range<1>(groups, words, mask, top, begin, first, count, block);
+  return gershgorin_range<1>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
 using RangeKernel = void (*)(const Job&, cdouble*, std::uint64_t, std::int64_t, std::int64_t, std::uint64_t,
@@ -361,6 +479,7 @@ GroupedPauliSum::GroupedPauliSum(const Hamiltonian& h)
     g.has_re = g.has_re || s.real() != 0.0;
     g.has_im = g.has_im || s.imag() != 0.0;
   }
+  build_tables();
 }
 
 GroupedPauliSum GroupedPauliSum::reweighted(const Hamiltonian& h) const {
@@ -385,7 +504,41 @@ GroupedPauliSum GroupedPauliSum::reweighted(const Hamiltonian& h) const {
       g.has_im = g.has_im || s.imag() != 0.0;
     }
   }
+  out.build_tables();
   return out;
+}
+
+void GroupedPauliSum::build_tables() {
+  constexpr std::uint64_t kLow = std::uint64_t{1} << kBlockBits;
+  table_data_.clear();
+  table_at_.assign(groups_.size(), -1);
+  std::size_t built = 0;
+  for (std::size_t gi = 0; gi < groups_.size() && built < kMaxTables; ++gi) {
+    const FlipGroup& g = groups_[gi];
+    std::vector<GroupWord> low;
+    for (std::uint32_t k = g.begin; k < g.end; ++k) {
+      if (words_[k].z != 0 && (words_[k].z & ~(kLow - 1)) == 0) low.push_back(words_[k]);
+    }
+    // Worth a table where several low words change sign from chunk to chunk.
+    const auto changing = std::count_if(low.begin(), low.end(), [](const GroupWord& w) { return w.z >= 4; });
+    if (changing < static_cast<std::ptrdiff_t>(kTableWords)) continue;
+    const auto at = static_cast<std::int64_t>(table_data_.size());
+    table_data_.resize(table_data_.size() + 4 * kLow);
+    double* re = table_data_.data() + at;
+    double* im = re + 2 * kLow;
+    for (std::uint64_t i = 0; i < kLow; ++i) {
+      double sr = 0.0, si = 0.0;
+      for (const GroupWord& w : low) {
+        const std::uint64_t sign = parity(i & w.z) << 63;
+        sr += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.re) ^ sign);
+        si += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
+      }
+      re[2 * i] = re[2 * i + 1] = sr;
+      im[2 * i] = im[2 * i + 1] = si;
+    }
+    table_at_[gi] = at;
+    ++built;
+  }
 }
 
 std::uint64_t GroupedPauliSum::block_size(std::uint64_t len) {
@@ -396,14 +549,14 @@ void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const S
                                  std::size_t source_stride, std::uint64_t local_mask, cdouble* out,
                                  std::uint64_t out_begin, std::uint64_t len, bool clear,
                                  std::int32_t num_threads) const {
-  const Job job{&groups_, words_.data(), g_begin, g_end, sources, source_stride, local_mask, clear, nullptr};
+  const Job job{&groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, g_begin, g_end, sources, source_stride, local_mask, clear, nullptr};
   run(job, out, out_begin, len, 1, num_threads);
 }
 
 void GroupedPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
                                              const Checkpoint& checkpoint) const {
   const SliceSource whole{in, 0, 0};
-  const Job job{&groups_, words_.data(), 0, groups_.size(), &whole, 0, dim_ - 1, true, &then};
+  const Job job{&groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, 0, groups_.size(), &whole, 0, dim_ - 1, true, &then};
   const std::uint64_t slice = std::max(checkpoint_slice(dim_, words_.size()), std::min(then.unit, dim_));
   for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
     if (begin > 0) checkpoint();
@@ -430,7 +583,7 @@ std::pair<double, double> GroupedPauliSum::gershgorin_bounds(std::uint64_t local
         const std::int64_t per = blocks / team, extra = blocks % team;
         const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
         shares[static_cast<std::size_t>(t)] =
-            kernel(groups_, words_.data(), local_mask, top, begin, first, per + (t < extra ? 1 : 0), block);
+            kernel(groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, local_mask, top, begin, first, per + (t < extra ? 1 : 0), block);
       },
       1);
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;

@@ -130,5 +130,92 @@ TEST(HamiltonianAction, SlicedActionsEqualTheWholeOnes) {
   EXPECT_EQ(calls, 6);
 }
 
+// Many words on few X masks, each mask with words whose Z masks lie within the low 11
+// bits (which the grouped action sums into a table), straddle bit 11, or lie above it;
+// complex coefficients, so every product mode is taken.
+Hamiltonian few_masks(std::size_t n, std::mt19937_64& rng) {
+  std::normal_distribution<double> g;
+  std::vector<PauliWord> words;
+  const std::uint64_t all = (std::uint64_t{1} << n) - 1;
+  for (int m = 0; m < 5; ++m) {
+    const std::uint64_t x = m == 0 ? 0 : rng() & all;
+    for (int k = 0; k < 9; ++k) {
+      std::uint64_t z = rng() & all;
+      if (k % 3 == 0) z &= 0x7ff;
+      if (k % 3 == 1) z &= ~std::uint64_t{0x7ff};
+      std::string s(n, 'I');
+      for (std::size_t q = 0; q < n; ++q) {
+        const bool bx = (x >> q) & 1, bz = (z >> q) & 1;
+        s[n - 1 - q] = bx ? (bz ? 'Y' : 'X') : (bz ? 'Z' : 'I');
+      }
+      words.emplace_back(m == 2 ? cdouble{g(rng), 0.0} : cdouble{g(rng), g(rng)}, s);
+    }
+  }
+  for (int k = 0; k < 10; ++k) words.emplace_back(cdouble{g(rng), 0.0}, testing::random_string(n, rng));
+  return Hamiltonian(std::move(words));
+}
+
+// The grouped action against the word-order one (to rounding), and its own bits: the
+// same for every thread count, for the whole vector, checkpointed slices, a unit at a
+// time, and the groups added in two runs as a distributed action adds them; sizes
+// below, at and above the tile, block and table widths. Its Gershgorin bounds are the
+// dense matrix's discs.
+TEST(GroupedAction, AgreesWithWordOrderAndKeepsItsBitsUnderEveryCut) {
+  std::mt19937_64 rng(1912);
+  for (std::size_t n : {1, 3, 5, 6, 8, 11, 12, 14}) {
+    const Hamiltonian h = few_masks(n, rng);
+    const GroupedPauliSum g(h);
+    auto psi = testing::random_state(h.dim(), rng);
+    std::vector<cdouble> got(h.dim()), other(h.dim());
+    g.apply_nonidentity(psi.data(), got.data(), 1);
+    const auto expected = apply(h, psi, 1);
+    double scale = 0.0;
+    for (const cdouble& v : expected) scale = std::max(scale, std::abs(v));
+    EXPECT_LT(testing::max_abs_diff(got.data(), expected.data(), h.dim()), 1e-13 * scale) << "n = " << n;
+    for (int threads : {2, 3, 7}) {
+      g.apply_nonidentity(psi.data(), other.data(), threads);
+      EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << "n = " << n << ", threads = " << threads;
+    }
+    g.apply_nonidentity(psi.data(), other.data(), 2, Checkpoint{});
+    EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << "n = " << n;
+    const SliceSource whole{psi.data(), 0, 0};
+    const std::size_t half = g.groups().size() / 2;
+    g.accumulate(0, half, &whole, 0, h.dim() - 1, other.data(), 0, h.dim(), true, 2);
+    g.accumulate(half, g.groups().size(), &whole, 0, h.dim() - 1, other.data(), 0, h.dim(), false, 3);
+    EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << "n = " << n;
+    struct Units {
+      std::vector<cdouble>* out;
+      static void take(void* self, const cdouble* values, std::uint64_t begin, std::uint64_t len) {
+        std::copy(values, values + len, static_cast<Units*>(self)->out->begin() + static_cast<std::ptrdiff_t>(begin));
+      }
+    } units{&other};
+    std::fill(other.begin(), other.end(), cdouble{});
+    g.apply_nonidentity_then(psi.data(), BlockEpilogue{&Units::take, &units, std::min<std::uint64_t>(h.dim(), 64)}, 2);
+    EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << "n = " << n;
+    if (n <= 8) {
+      // Hermitian parts only: the discs of a non-Hermitian sum are not the bounds'.
+      std::vector<PauliWord> real_words;
+      for (std::uint64_t k : h.active_terms()) {
+        real_words.emplace_back(cdouble{h.get_pwords()[k].coeff().real(), 0.0}, h.get_pwords()[k].get_string());
+      }
+      const Hamiltonian hr(std::move(real_words));
+      const auto dense = testing::sum_of_words(hr.get_pwords(), hr.dim());
+      double lo = 1e300, hi = -1e300;
+      for (std::uint64_t r = 0; r < hr.dim(); ++r) {
+        double radius = 0.0;
+        for (std::uint64_t c = 0; c < hr.dim(); ++c) {
+          if (c != r) radius += std::abs(dense[r * hr.dim() + c]);
+        }
+        const double centre = dense[r * hr.dim() + r].real() - hr.identity_coeff().real();
+        lo = std::min(lo, centre - radius);
+        hi = std::max(hi, centre + radius);
+      }
+      const auto [glo, ghi] = GroupedPauliSum(hr).spectral_bounds(2);
+      EXPECT_NEAR(glo, lo, 1e-12 * (1 + std::abs(lo))) << "n = " << n;
+      EXPECT_NEAR(ghi, hi, 1e-12 * (1 + std::abs(hi))) << "n = " << n;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace morbizet
