@@ -19,6 +19,7 @@
 #include "morbizet/hamiltonian.hpp"
 #include "morbizet/operator.hpp"
 #include "morbizet/solve_stats.hpp"
+#include "morbizet/spectrum_bounds.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet {
@@ -33,8 +34,10 @@ void require_hermitian(const Hamiltonian& h, std::string_view method = "chebyshe
 // theta*norm_bound is too large; std::bad_alloc when memory runs out. Holds three state
 // vectors besides psi, four with an operator that cannot hand H' * psi over a unit at a
 // time (HandingOverOperator). stats, when given, receives the degree, the Lanczos steps
-// and the interval.
+// and the interval. bounds, when given, is the interval kept with the operator: used
+// where known (no steps spent), found and filled in otherwise, refined for later solves
+// as well as this one (see choose_interval).
 StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
-                             SolveStats* stats = nullptr);
+                             SolveStats* stats = nullptr, SpectrumBounds* bounds = nullptr);
 
 }  // namespace morbizet

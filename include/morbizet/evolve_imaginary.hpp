@@ -20,18 +20,10 @@
 #include "morbizet/complex.hpp"
 #include "morbizet/operator.hpp"
 #include "morbizet/solve_stats.hpp"
+#include "morbizet/spectrum_bounds.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet {
-
-// An interval [lo, hi] that holds the spectrum of H' (probably, where estimated from
-// Lanczos steps), and [safe_lo, safe_hi] that holds it for certain; kept by the caller
-// between calls on the same operator so that only the first one pays for it.
-struct SpectrumBounds {
-  double lo, hi, safe_lo, safe_hi;
-  bool estimated;
-  bool known;  // false: not yet found
-};
 
 struct ImaginaryResult {
   StateBuffer state;  // exp(-beta H) psi / |exp(-beta H) psi| (zero for psi = 0)

@@ -10,6 +10,7 @@
 #include "morbizet/complex.hpp"
 #include "morbizet/operator.hpp"
 #include "morbizet/solve_stats.hpp"
+#include "morbizet/spectrum_bounds.hpp"
 #include "morbizet/state_vector.hpp"
 
 namespace morbizet {
@@ -21,8 +22,10 @@ enum class ActionForm { words, grouped };
 
 struct MethodRow {
   std::string_view name;
+  // bounds: the spectral interval kept with the operator, for the methods that use one
+  // (the others leave it alone); may be null.
   StateBuffer (*solve)(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
-                       SolveStats* stats);
+                       SolveStats* stats, SpectrumBounds* bounds);
   ActionForm form;
   bool needs_hermitian;    // H' must be Hermitian (real coefficients on every non-identity word)
   bool reports_interval;   // the statistics hold the spectral interval and how it was found

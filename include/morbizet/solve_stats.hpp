@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "morbizet/spectrum_bounds.hpp"
+
 namespace morbizet {
 
 struct SolveStats {
@@ -23,6 +25,10 @@ struct SolveStats {
   double interval_lo = std::numeric_limits<double>::quiet_NaN();
   double interval_hi = std::numeric_limits<double>::quiet_NaN();
   bool widened = false;
+  // Where the interval came from, and whether an earlier solve on the same operator
+  // found it (then this one spent nothing on it).
+  IntervalSource interval_source = IntervalSource::norm_bound;
+  bool interval_kept = false;
 };
 
 }  // namespace morbizet

@@ -38,15 +38,27 @@ def _distributed(name: str) -> Any:
     return function
 
 
+def spectrum(ham: Hamiltonian) -> list[Any]:
+    """The slot, kept on the compiled operator, for the bounds of the spectrum of its H'
+    that a solve found: item 0 is None until then. Every later solve on the whole space
+    (every call, grid step and time of a walk) takes them instead of finding them again."""
+    slot = getattr(ham, "_spectrum", None)
+    if slot is None:
+        slot = ham._spectrum = [None]
+    return slot
+
+
 def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
           session: Session | None = None, progress: Callable[[int, int, int], None] | None = None,
           sector: Any = None) -> tuple[State, dict[str, Any]]:
     """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
     With a session, psi is this process's slice and so is the result (collective); with
     a compiled sector, psi holds its states. progress(applications, degree, substeps) is
-    called a few times a second (on one process only)."""
+    called a few times a second (on one process only). On the whole space of one process
+    the spectral interval is kept with ham (see spectrum)."""
     if session is None:
-        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress, sector)
+        kept = spectrum(ham) if sector is None else None
+        state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress, sector, kept)
     else:
         state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
                                                          session.comm.py2f(), session.interrupted)
@@ -60,7 +72,11 @@ def solve_imaginary(ham: Hamiltonian, psi: State, beta: float, rtol: float, thre
     """exp(-beta H) psi for a Hermitian H as (unit state, ln of its norm, statistics,
     bounds of the spectrum of H' to hand to the next call on the same H)."""
     if session is None:
+        if sector is None and bounds is None:
+            bounds = spectrum(ham)[0]
         state, log_norm, info, found = _morbizet._solve_imaginary(ham, psi, beta, rtol, threads, None, sector, bounds)
+        if sector is None:
+            spectrum(ham)[0] = found
     else:
         state, log_norm, info, found = _distributed("_solve_imaginary_distributed")(
             ham, psi, beta, rtol, threads, session.comm.py2f(), session.interrupted, bounds)

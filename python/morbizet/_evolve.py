@@ -381,7 +381,10 @@ def evolve_with_info(H: PauliSum, psi: ArrayLike, t: float, *, method: str = "au
     """exp(-i t H) psi at a single time t, and what the solver chose and did: a dict with
     ``method``, ``applications`` (of H to a vector), ``degree`` and ``substeps``, and for
     chebyshev also ``estimation_steps``, ``ritz_min``, ``ritz_max``, ``interval`` (the
-    spectral interval used, lo and hi) and ``widened``; ``sector`` as for evolve; with
+    spectral interval used, lo and hi), ``interval_source`` ("norm_bound", "gershgorin" or
+    "lanczos"), ``interval_kept`` (True when an earlier solve on the same H found it: the
+    interval is estimated once per H, on its first solve, and kept with it) and
+    ``widened``; ``sector`` as for evolve; with
     ``comm`` (as for evolve) also
     ``bytes_sent`` and ``bytes_per_application`` of this process's exchanges."""
 

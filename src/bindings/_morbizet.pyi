@@ -36,9 +36,9 @@ def _methods() -> list:
     The solvers _solve runs, in order: dicts of name, needs_hermitian and reports_interval.
     """
 
-def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None, sector: _SectorSpace | None = None) -> tuple:
+def _solve(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None, sector: _SectorSpace | None = None, spectrum: object | None = None) -> tuple:
     """
-    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; psi holds the sector's states when one is given (H must map it into itself); returns (state, statistics). progress, when given, is called a few times a second as progress(applications, degree, substeps).
+    exp(-i*theta*H)*psi by the named method ('taylor', 'krylov', 'chebyshev'), stoppable with Ctrl-C; psi holds the sector's states when one is given (H must map it into itself); returns (state, statistics). progress, when given, is called a few times a second as progress(applications, degree, substeps). spectrum, when given, is a one-item list holding the spectral bounds kept with ham (None at first): the solve uses them and stores what it found.
     """
 
 def _apply(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, sector: _SectorSpace | None = None) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:
@@ -78,7 +78,7 @@ def _grid(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shap
     Walks the times in order in windows of a Lanczos basis (H Hermitian apart from its identity part), calling visit(k, state, values) at every time: state a new array (None with rows, whose row k then holds it, or when states is False), values the expectation values of the observables (None without them). Holds at most max_vectors state vectors; returns the walk's statistics. With a sector, psi and the states hold its states, and the observables are measured by their part that maps the sector into itself.
     """
 
-def _solve_imaginary(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], beta: float, rtol: float, num_threads: int, progress: object | None = None, sector: _SectorSpace | None = None, bounds: tuple[float, float, float, float, bool] | None = None) -> tuple:
+def _solve_imaginary(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], beta: float, rtol: float, num_threads: int, progress: object | None = None, sector: _SectorSpace | None = None, bounds: tuple[float, float, float, float, bool, int] | None = None) -> tuple:
     """
     exp(-beta*H)*psi for a Hermitian H as (unit state, ln of its norm, statistics, bounds): the state's norm carried as a logarithm; bounds (lo, hi, safe_lo, safe_hi, estimated) of the spectrum of H' from an earlier call skip their search. Stoppable with Ctrl-C.
     """
@@ -104,7 +104,7 @@ def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[nu
     As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is pending here, which stops every process.
     """
 
-def _solve_imaginary_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], beta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None, bounds: tuple[float, float, float, float, bool] | None = None) -> tuple:
+def _solve_imaginary_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], beta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None, bounds: tuple[float, float, float, float, bool, int] | None = None) -> tuple:
     """As _solve_imaginary, on this process's slice; collective."""
 
 def _apply_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], num_threads: int, comm: int) -> Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C')]:

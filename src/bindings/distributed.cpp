@@ -124,7 +124,7 @@ void init_distributed(nb::module_& m) {
           const CountingOperator counted(op, stats, signals.checkpoint());
           StateBuffer copy;
           const cdouble* data = aligned_data(psi, n_psi, copy);
-          result = which.solve(counted, data, theta, rtol, num_threads, &stats);
+          result = which.solve(counted, data, theta, rtol, num_threads, &stats, nullptr);
           row = &which;
           bytes = op.bytes_sent();
           per_application = op.bytes_per_application();

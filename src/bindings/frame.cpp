@@ -56,13 +56,14 @@ ResultArray to_numpy(StateBuffer buffer, std::size_t n) {
 
 SpectrumBounds to_bounds(const BoundsTuple& t) {
   if (!t) return {};
-  const auto& [lo, hi, safe_lo, safe_hi, estimated] = *t;
-  return {lo, hi, safe_lo, safe_hi, estimated, true};
+  const auto& [lo, hi, safe_lo, safe_hi, estimated, source] = *t;
+  if (source < 0 || source > static_cast<int>(IntervalSource::lanczos)) throw nb::value_error("bounds: unknown source");
+  return {lo, hi, safe_lo, safe_hi, estimated, true, static_cast<IntervalSource>(source)};
 }
 
 BoundsTuple to_tuple(const SpectrumBounds& b) {
   if (!b.known) return std::nullopt;
-  return std::tuple{b.lo, b.hi, b.safe_lo, b.safe_hi, b.estimated};
+  return std::tuple{b.lo, b.hi, b.safe_lo, b.safe_hi, b.estimated, static_cast<int>(b.source)};
 }
 
 const MethodRow& parse_method(const std::string& name) {
@@ -87,6 +88,8 @@ nb::dict stats_dict(const MethodRow& method, const SolveStats& s) {
     d["ritz_max"] = s.ritz_max;
     d["interval"] = nb::make_tuple(s.interval_lo, s.interval_hi);
     d["widened"] = s.widened;
+    d["interval_source"] = std::string(interval_source_name(s.interval_source));
+    d["interval_kept"] = s.interval_kept;
   }
   return d;
 }

@@ -103,14 +103,17 @@ nanobind::dict stats_dict(const MethodRow& method, const SolveStats& stats);
 
 // exp(-i theta H) psi by the named method as (state, statistics), stoppable with Ctrl-C:
 // on the sector's states when sector is given, else on the whole space, with grouped
-// (the grouped action of ham) when given for a method that runs on that form.
+// (the grouped action of ham) when given for a method that runs on that form. spectrum,
+// when not None, is a list whose item 0 holds the spectral bounds kept with ham (a
+// BoundsTuple): read before the solve and replaced by what the solve found.
 nanobind::tuple solve_state(const std::string& method, const Hamiltonian& ham, const GroupedPauliSum* grouped,
                             PsiArray psi, double theta, double rtol, std::int32_t num_threads,
-                            nanobind::object progress, const SectorSpace* sector);
+                            nanobind::object progress, const SectorSpace* sector,
+                            nanobind::object spectrum = nanobind::none());
 
-// Bounds of the spectrum of H' as Python sees them: (lo, hi, safe_lo, safe_hi, estimated),
-// or None where none is known yet.
-using BoundsTuple = std::optional<std::tuple<double, double, double, double, bool>>;
+// Bounds of the spectrum of H' as Python sees them: (lo, hi, safe_lo, safe_hi, estimated,
+// source), or None where none is known yet; opaque to Python, handed back as it came.
+using BoundsTuple = std::optional<std::tuple<double, double, double, double, bool, int>>;
 SpectrumBounds to_bounds(const BoundsTuple& t);
 BoundsTuple to_tuple(const SpectrumBounds& b);
 

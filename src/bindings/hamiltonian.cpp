@@ -11,7 +11,9 @@ using namespace nb::literals;
 namespace morbizet::bindings {
 
 void init_hamiltonian(nb::module_& m) {
-  nb::class_<Hamiltonian>(m, "_Hamiltonian")
+  // dynamic_attr: the package keeps what solves learn of the operator (its spectral
+  // bounds) on the compiled object itself, which lives as long as the PauliSum.
+  nb::class_<Hamiltonian>(m, "_Hamiltonian", nb::dynamic_attr())
       .def(nb::init<std::vector<PauliWord>>(), "pwords"_a)
       .def("_num_qubits", &Hamiltonian::num_qubits)
       .def("_num_terms", &Hamiltonian::num_terms)

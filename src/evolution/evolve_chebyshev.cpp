@@ -71,7 +71,7 @@ void require_hermitian(const Hamiltonian& h, std::string_view method) {
 }
 
 StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t num_threads,
-                             SolveStats* stats) {
+                             SolveStats* stats, SpectrumBounds* bounds) {
   require_positive_rtol(rtol);
   const std::uint64_t n = op.local_dim();
   const double bound = op.norm_bound();
@@ -104,11 +104,19 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
 
   // The interval first, while three vectors are free (the result is written only later).
   cdouble* third = buf.w ? buf.w.get() : result;
-  const SpectralInterval interval = choose_interval(op, theta, rtol, buf.a.get(), buf.b.get(), third, num_threads);
+  const bool kept = bounds != nullptr && bounds->known;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const SpectralInterval interval =
+      kept ? SpectralInterval{bounds->lo, bounds->hi, bounds->safe_lo, bounds->safe_hi, nan, nan, 0, bounds->estimated,
+                              bounds->source}
+           : choose_interval(op, theta, rtol, buf.a.get(), buf.b.get(), third, num_threads, bounds != nullptr);
+  if (bounds != nullptr && !kept) *bounds = kept_bounds(interval);
   if (stats != nullptr) {
     stats->estimation_steps = interval.steps;
     stats->ritz_min = interval.ritz_min;
     stats->ritz_max = interval.ritz_max;
+    stats->interval_source = interval.source;
+    stats->interval_kept = kept;
   }
 
   // A state near the ends of the double range runs rescaled (in b, which the series
@@ -134,6 +142,8 @@ StateBuffer evolve_chebyshev(OperatorRef op, const cdouble* psi, double theta, d
     run_series(op, psi0, norm2_psi, interval.safe_lo, interval.safe_hi, theta, rtol, false, identity, buf, num_threads,
                stats, exponent);
     if (stats != nullptr) stats->widened = true;
+    // Later solves on this operator start from the certain bounds.
+    if (bounds != nullptr) *bounds = certain_bounds(interval.safe_lo, interval.safe_hi, op.norm_bound());
   }
   exponent += psi_exponent;
   if (exponent != 0) scale_by_power_of_two(result, n, clamp_exponent(exponent), num_threads);

@@ -78,16 +78,18 @@ ImaginaryResult evolve_imaginary(OperatorRef op, const cdouble* psi, double beta
     SpectrumBounds known{};
     if (bounds != nullptr && bounds->known) {
       known = *bounds;
+      if (stats != nullptr) stats->interval_kept = true;
     } else {
-      const SpectralInterval found =
-          choose_interval(op, beta, rtol, buf.a.get(), buf.b.get(), buf.result.get(), num_threads);
-      known = {found.lo, found.hi, found.safe_lo, found.safe_hi, found.estimated, true};
+      const SpectralInterval found = choose_interval(op, beta, rtol, buf.a.get(), buf.b.get(), buf.result.get(),
+                                                     num_threads, bounds != nullptr);
+      known = kept_bounds(found);
       if (stats != nullptr) {
         stats->estimation_steps = found.steps;
         stats->ritz_min = found.ritz_min;
         stats->ritz_max = found.ritz_max;
       }
     }
+    if (stats != nullptr) stats->interval_source = known.source;
     const double tol = kChunkShare * rtol * std::exp(-kChunkDecay);
     double remaining = beta;
     double step = kChunkDecay / (known.hi - known.lo);
@@ -103,7 +105,8 @@ ImaginaryResult evolve_imaginary(OperatorRef op, const cdouble* psi, double beta
       }
       if (!chebyshev_sum(op, state, 1.0, known.lo, known.hi, coefficients, known.estimated, buf, num_threads)) {
         // The estimate missed part of the spectrum; the certain bounds cannot.
-        known = {known.safe_lo, known.safe_hi, known.safe_lo, known.safe_hi, false, true};
+        known = certain_bounds(known.safe_lo, known.safe_hi, op.norm_bound());
+        if (stats != nullptr) stats->interval_source = known.source;
         step = kChunkDecay / (known.hi - known.lo);
         if (stats != nullptr) stats->widened = true;
         continue;

@@ -12,18 +12,18 @@ namespace {
 
 // Taylor with its rounding bound in the stopping rule, as the package runs it.
 StateBuffer taylor(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t threads,
-                   SolveStats* stats) {
+                   SolveStats* stats, SpectrumBounds*) {
   return evolve_higham(op, psi, theta, rtol, threads, stats, TaylorRounding::bounded);
 }
 
 StateBuffer krylov(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t threads,
-                   SolveStats* stats) {
+                   SolveStats* stats, SpectrumBounds*) {
   return evolve_krylov(op, psi, theta, rtol, threads, stats);
 }
 
 StateBuffer chebyshev(OperatorRef op, const cdouble* psi, double theta, double rtol, std::int32_t threads,
-                      SolveStats* stats) {
-  return evolve_chebyshev(op, psi, theta, rtol, threads, stats);
+                      SolveStats* stats, SpectrumBounds* bounds) {
+  return evolve_chebyshev(op, psi, theta, rtol, threads, stats, bounds);
 }
 
 constexpr std::array kMethods{

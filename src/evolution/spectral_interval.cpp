@@ -24,6 +24,8 @@ constexpr std::uint64_t kMaxSteps = 240;
 // A Lanczos step costs an application and three passes over the state, a series term an
 // application and one: in series terms, a step costs about this much.
 constexpr double kStepCost = 1.25;
+// The solves an interval that is kept is taken to serve, to share its steps' cost.
+constexpr double kReuse = 32.0;
 // Chance that the probe misses an extreme eigenvector (per end of the spectrum).
 constexpr double kFailure = 1e-12;
 // Safety factor on |p(A) v| = |p(T) e1|, which holds exactly only while the Lanczos
@@ -97,26 +99,45 @@ RitzBounds lanczos_bounds(const double* alpha, const double* beta, std::uint64_t
   return {rmin, rmax, center - half * reach, center + half * reach, level};
 }
 
+std::string_view interval_source_name(IntervalSource source) {
+  switch (source) {
+    case IntervalSource::gershgorin: return "gershgorin";
+    case IntervalSource::lanczos: return "lanczos";
+    default: return "norm_bound";
+  }
+}
+
+SpectrumBounds kept_bounds(const SpectralInterval& interval) {
+  return {interval.lo, interval.hi, interval.safe_lo, interval.safe_hi, interval.estimated, true, interval.source};
+}
+
+SpectrumBounds certain_bounds(double safe_lo, double safe_hi, double norm_bound) {
+  const bool norm = safe_lo == -norm_bound && safe_hi == norm_bound;
+  return {safe_lo, safe_hi, safe_lo, safe_hi, false, true, norm ? IntervalSource::norm_bound : IntervalSource::gershgorin};
+}
+
 SpectralInterval choose_interval(const OperatorRef& op, double theta, double rtol, cdouble* a, cdouble* b, cdouble* w,
-                                 std::int32_t num_threads) {
+                                 std::int32_t num_threads, bool keep) {
   const double bound = op.norm_bound();
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  SpectralInterval best{-bound, bound, -bound, bound, nan, nan, 0, false};
+  SpectralInterval best{-bound, bound, -bound, bound, nan, nan, 0, false, IntervalSource::norm_bound};
+  const double step_cost = keep ? kStepCost / kReuse : kStepCost;
   const double at = std::abs(theta);
   std::uint64_t best_terms = chebyshev_degree(at * bound, rtol);
   const std::uint64_t dim = op.dim();
   // Bounds that hold for certain, where the operator has them and they can pay for the
   // pass that finds them.
   double safe_lo = -bound, safe_hi = bound;
-  if (op.has_spectral_bounds() && best_terms >= kWorthBounding) {
+  if (op.has_spectral_bounds() && (keep || best_terms >= kWorthBounding)) {
     const auto [lo, hi] = op.spectral_bounds(num_threads);
     safe_lo = std::max(safe_lo, lo);
     safe_hi = std::min(safe_hi, hi);
     best.lo = best.safe_lo = safe_lo;
     best.hi = best.safe_hi = safe_hi;
     best_terms = chebyshev_degree(at * 0.5 * (safe_hi - safe_lo), rtol);
+    best.source = IntervalSource::gershgorin;
   }
-  if (best_terms < kWorthEstimating || dim < 4) return best;
+  if ((!keep && best_terms < kWorthEstimating) || (keep && best_terms < kWorthBounding) || dim < 4) return best;
 
   const std::uint64_t n = op.local_dim();
   const std::uint64_t block = sum_block_size(dim);
@@ -124,7 +145,7 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
   // a fixed unit vector is Beta(1, dim - 1) distributed: below kFailure / (dim - 1) with
   // chance at most kFailure.
   const double delta = std::sqrt(kFailure / static_cast<double>(dim - 1));
-  const std::uint64_t max_steps = std::min<std::uint64_t>({kMaxSteps, dim, best_terms});
+  const std::uint64_t max_steps = std::min<std::uint64_t>({kMaxSteps, dim, keep ? kMaxSteps : best_terms});
 
   cdouble* v_prev = a;
   cdouble* v = b;
@@ -155,13 +176,14 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
       best.lo = std::max(safe_lo, r.lo);
       best.hi = std::min(safe_hi, r.hi);
       best.estimated = true;
+      best.source = IntervalSource::lanczos;
     }
     if (invariant) return false;
     const double center = 0.5 * (r.ritz_min + r.ritz_max), half = 0.5 * (r.ritz_max - r.ritz_min);
     double promise = static_cast<double>(best_terms);
     for (std::uint64_t ahead = 1; m + ahead <= max_steps; ahead *= 2) {
       const double reach = std::cosh(r.level / static_cast<double>(m + ahead - 1));
-      promise = std::min(promise, kStepCost * static_cast<double>(ahead) +
+      promise = std::min(promise, step_cost * static_cast<double>(ahead) +
                                       static_cast<double>(terms_on(center - half * reach, center + half * reach)));
     }
     return promise < static_cast<double>(best_terms);

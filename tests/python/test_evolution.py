@@ -204,3 +204,41 @@ def test_solve_returns_the_same_bits_and_says_what_it_did(rng, method, solver):
         assert stats["applications"] == stats["degree"] + stats["estimation_steps"]
     with pytest.raises(ValueError, match="unknown method 'lanczos'.*'chebyshev', 'taylor' or 'krylov'"):
         mz._solve("lanczos", ham, psi, 1.0, 1e-8, 1)
+
+
+def test_the_spectral_interval_is_found_once_and_kept_with_the_operator(rng):
+    """A short solve on a kept slot estimates the interval (tighter than Gershgorin's),
+    a second one takes it without a step and gives the same bits as a solve handed the
+    same bounds; both match the dense exponential. Imaginary time shares the slot; a
+    sector's solve neither reads nor fills it; a slot that is no one-item list is refused."""
+    import morbizet as mb
+
+    terms = heisenberg_terms(9) + [(0.4, "IIIIZIIII")]
+    H = mb.PauliSum(terms)
+    psi = random_state(rng, 9)
+    expected = scipy.linalg.expm(-1j * dense(terms)) @ psi
+    first, info = mb.evolve_with_info(H, psi, 1.0, rtol=1e-10)
+    assert info["interval_source"] == "lanczos" and not info["interval_kept"] and info["estimation_steps"] > 0
+    eigenvalues = np.linalg.eigvalsh(dense(terms))
+    lo, hi = info["interval"]
+    gershgorin = mz._solve("chebyshev", hamiltonian(terms), psi, 1.0, 1e-10, 1)[1]["interval"]
+    assert gershgorin[0] <= lo <= eigenvalues[0] and eigenvalues[-1] <= hi <= gershgorin[1]
+    assert hi - lo < gershgorin[1] - gershgorin[0]
+    second, again = mb.evolve_with_info(H, psi, 1.0, rtol=1e-10, threads=2)
+    assert again["interval_kept"] and again["estimation_steps"] == 0 and again["interval"] == info["interval"]
+    assert again["applications"] == again["degree"] and again["interval_source"] == "lanczos"
+    for got in (first, second):
+        np.testing.assert_allclose(got, expected, atol=1e-9)
+    slot = list(mb._core.spectrum(H._hamiltonian()))
+    assert mz._solve("chebyshev", hamiltonian(terms), psi, 1.0, 1e-10, 1, None, None, slot)[0].tobytes() \
+        == second.tobytes()
+    _, log_norm, imaginary = mb._core.solve_imaginary(H._hamiltonian(), psi, 0.5, 1e-10, 1)[:3]
+    assert imaginary["interval_kept"] and imaginary["estimation_steps"] == 0
+    sector_H, sector = mb.PauliSum(heisenberg_terms(6)), mb.Sector(6, weight=3)
+    for _ in range(2):
+        _, in_sector = mb.evolve_with_info(sector_H, np.ones(sector.dim) / np.sqrt(sector.dim), 1.0, sector=sector)
+        assert not in_sector["interval_kept"]
+    assert mb._core.spectrum(sector_H._hamiltonian())[0] is None
+    for bad in ([], [None, None], (None,)):
+        with pytest.raises(TypeError, match="spectrum must be a list of one item"):
+            mz._solve("chebyshev", hamiltonian(terms), psi, 1.0, 1e-10, 1, None, None, bad)
