@@ -173,8 +173,10 @@ template <int W, int XW>
 }
 
 // acc[q] += d * in[l ^ xc ^ XW] for the R chunks l = s + q W of a tile, the accumulators
-// held in registers across the groups of a batch.
-template <int W, int R, int XW, Mode kMode, bool kTable>
+// held in registers across the groups of a batch. With kShort the varying signs change
+// within the tile (a run is shorter than it), so the coefficient is formed anew at the
+// start of each run; without, once for the tile.
+template <int W, int R, int XW, Mode kMode, bool kTable, bool kShort>
 [[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
                                               typename Lanes<W>::d* acc) {
   using D = typename Lanes<W>::d;
@@ -183,7 +185,7 @@ template <int W, int R, int XW, Mode kMode, bool kTable>
 #pragma GCC unroll 16
   for (int q = 0; q < R; ++q) {
     const std::uint64_t l = s + static_cast<std::uint64_t>(q * W);
-    if (q == 0 || (l & (p.run - 1)) == 0) run_coefficient<W, kRe, kIm>(p, varying, l, dr, di);
+    if (q == 0 || (kShort && (l & (p.run - 1)) == 0)) run_coefficient<W, kRe, kIm>(p, varying, l, dr, di);
     D v = load<W>(p.in + (l ^ p.xc));
     if constexpr (XW != 0) v = __builtin_shuffle(v, permutation<W, XW>());
     D ar = dr, ai = di;
@@ -201,14 +203,24 @@ template <int W, int R, int XW, Mode kMode, bool kTable>
   }
 }
 
-template <int W, int R, Mode kMode, bool kTable>
+template <int W, int R, Mode kMode, bool kTable, bool kShort>
 [[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
                                               typename Lanes<W>::d* acc) {
   switch (p.xw) {
-    case 1: if constexpr (W > 1) tile_group<W, R, 1 % W, kMode, kTable>(p, varying, s, acc); break;
-    case 2: if constexpr (W > 2) tile_group<W, R, 2 % W, kMode, kTable>(p, varying, s, acc); break;
-    case 3: if constexpr (W > 3) tile_group<W, R, 3 % W, kMode, kTable>(p, varying, s, acc); break;
-    default: tile_group<W, R, 0, kMode, kTable>(p, varying, s, acc); break;
+    case 1: if constexpr (W > 1) tile_group<W, R, 1 % W, kMode, kTable, kShort>(p, varying, s, acc); break;
+    case 2: if constexpr (W > 2) tile_group<W, R, 2 % W, kMode, kTable, kShort>(p, varying, s, acc); break;
+    case 3: if constexpr (W > 3) tile_group<W, R, 3 % W, kMode, kTable, kShort>(p, varying, s, acc); break;
+    default: tile_group<W, R, 0, kMode, kTable, kShort>(p, varying, s, acc); break;
+  }
+}
+
+template <int W, int R, Mode kMode, bool kTable>
+[[gnu::always_inline]] inline void tile_group(const GroupPlan<W>& p, const VaryingWord<W>* varying, std::uint64_t s,
+                                              typename Lanes<W>::d* acc) {
+  if (p.run < static_cast<std::uint64_t>(R * W)) {
+    tile_group<W, R, kMode, kTable, true>(p, varying, s, acc);
+  } else {
+    tile_group<W, R, kMode, kTable, false>(p, varying, s, acc);
   }
 }
 
