@@ -50,18 +50,19 @@ def spectrum(ham: Hamiltonian) -> list[Any]:
 
 def solve(method: str, ham: Hamiltonian, psi: State, theta: float, rtol: float, threads: int,
           session: Session | None = None, progress: Callable[[int, int, int], None] | None = None,
-          sector: Any = None) -> tuple[State, dict[str, Any]]:
+          sector: Any = None, keep: bool = True) -> tuple[State, dict[str, Any]]:
     """exp(-i theta H) psi and the solver's statistics; Ctrl-C raises KeyboardInterrupt.
     With a session, psi is this process's slice and so is the result (collective); with
     a compiled sector, psi holds its states. progress(applications, degree, substeps) is
-    called a few times a second (on one process only). On the whole space of one process
-    the spectral interval is kept with ham (see spectrum)."""
+    called a few times a second (on one process only). On the whole space the spectral
+    interval is kept with ham (see spectrum), unless keep is False (an H built for one
+    solve, which a kept interval would not repay)."""
+    kept = spectrum(ham) if sector is None and keep else None
     if session is None:
-        kept = spectrum(ham) if sector is None else None
         state, info = _morbizet._solve(method, ham, psi, theta, rtol, threads, progress, sector, kept)
     else:
         state, info = _distributed("_solve_distributed")(method, ham, psi, theta, rtol, threads,
-                                                         session.comm.py2f(), session.interrupted)
+                                                         session.comm.py2f(), session.interrupted, kept)
     return state, dict(info)
 
 
@@ -71,15 +72,15 @@ def solve_imaginary(ham: Hamiltonian, psi: State, beta: float, rtol: float, thre
                     ) -> tuple[State, float, dict[str, Any], Any]:
     """exp(-beta H) psi for a Hermitian H as (unit state, ln of its norm, statistics,
     bounds of the spectrum of H' to hand to the next call on the same H)."""
+    if sector is None and bounds is None:
+        bounds = spectrum(ham)[0]
     if session is None:
-        if sector is None and bounds is None:
-            bounds = spectrum(ham)[0]
         state, log_norm, info, found = _morbizet._solve_imaginary(ham, psi, beta, rtol, threads, None, sector, bounds)
-        if sector is None:
-            spectrum(ham)[0] = found
     else:
         state, log_norm, info, found = _distributed("_solve_imaginary_distributed")(
             ham, psi, beta, rtol, threads, session.comm.py2f(), session.interrupted, bounds)
+    if sector is None:
+        spectrum(ham)[0] = found
     return state, log_norm, dict(info), found
 
 
@@ -95,7 +96,8 @@ def solve_weighted(weighted: Any, method: str, weights: Sequence[complex], psi: 
     combination built for the call."""
     if session is None and sector is None:
         return weighted.solve(method, list(weights), psi, theta, rtol, threads)[0]
-    return solve(method, weighted.combine(list(weights)), psi, theta, rtol, threads, session, None, sector)[0]
+    return solve(method, weighted.combine(list(weights)), psi, theta, rtol, threads, session, None, sector,
+                 keep=False)[0]
 
 
 def grid(ham: Hamiltonian, psi: State, times: NDArray[np.float64], rtol: float, threads: int,

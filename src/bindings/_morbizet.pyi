@@ -99,9 +99,9 @@ class _WeightedSum:
     def solve(self, method: str, weights: Sequence[complex], psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, progress: object | None = None) -> tuple:
         """As _solve for H = sum_j weights[j] H_j, on the grouping made once."""
 
-def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None) -> tuple:
+def _solve_distributed(method: str, ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], theta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None, spectrum: object | None = None) -> tuple:
     """
-    As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is pending here, which stops every process.
+    As _solve, on this process's slice of a state spread over the processes of comm (a Fortran communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is pending here, which stops every process. spectrum as for _solve, the same on every process.
     """
 
 def _solve_imaginary_distributed(ham: _Hamiltonian, psi: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], beta: float, rtol: float, num_threads: int, comm: int, interrupted: object | None = None, bounds: tuple[float, float, float, float, bool, int] | None = None) -> tuple:

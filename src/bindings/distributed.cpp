@@ -78,6 +78,14 @@ std::optional<std::string> slice_error(std::size_t n_psi, const DistributedPauli
 
 std::uint64_t mix(std::uint64_t f, std::uint64_t v) { return (f ^ v) * 1099511628211ULL; }
 
+// f with the kept bounds mixed in (whether any are known, and which).
+std::uint64_t mix_bounds(std::uint64_t f, const SpectrumBounds& b) {
+  f = mix(f, b.known ? 1 : 0);
+  if (!b.known) return f;
+  for (double v : {b.lo, b.hi, b.safe_lo, b.safe_hi}) f = mix(f, std::bit_cast<std::uint64_t>(v));
+  return mix(mix(f, b.estimated ? 1 : 0), static_cast<std::uint64_t>(b.source));
+}
+
 // The shortest text that reads back as x, as the solvers print it.
 std::string format_rtol(double x) {
   char buf[32];
@@ -91,8 +99,10 @@ void init_distributed(nb::module_& m) {
   m.def(
       "_solve_distributed",
       [](const std::string& method, const Hamiltonian& ham, PsiArray psi, double theta, double rtol,
-         std::int32_t num_threads, std::int64_t comm_handle, nb::object interrupted) {
+         std::int32_t num_threads, std::int64_t comm_handle, nb::object interrupted, nb::object spectrum) {
         const std::size_t n_psi = psi.shape(0);
+        const bool keeps = !spectrum.is_none();
+        SpectrumBounds bounds = keeps ? read_spectrum(spectrum) : SpectrumBounds{};
         SolveStats stats;
         StateBuffer result;
         const MethodRow* row = nullptr;
@@ -112,8 +122,10 @@ void init_distributed(nb::module_& m) {
           std::uint64_t f = 14695981039346656037ULL;
           for (char c : method) f = mix(f, static_cast<unsigned char>(c));
           f = mix(mix(f, std::bit_cast<std::uint64_t>(theta)), std::bit_cast<std::uint64_t>(rtol));
+          f = mix_bounds(mix(f, keeps ? 1 : 0), bounds);
           if (!comm.all_equal(f)) {
-            throw std::invalid_argument("method, theta and rtol differ between processes: pass the same on each");
+            throw std::invalid_argument(
+                "method, theta, rtol and kept spectral bounds differ between processes: pass the same on each");
           }
           const MethodRow& which = parse_method(method);
           if (which.needs_hermitian) require_hermitian(ham, which.name);
@@ -124,22 +136,24 @@ void init_distributed(nb::module_& m) {
           const CountingOperator counted(op, stats, signals.checkpoint());
           StateBuffer copy;
           const cdouble* data = aligned_data(psi, n_psi, copy);
-          result = which.solve(counted, data, theta, rtol, num_threads, &stats, nullptr);
+          result = which.solve(counted, data, theta, rtol, num_threads, &stats, keeps ? &bounds : nullptr);
           row = &which;
           bytes = op.bytes_sent();
           per_application = op.bytes_per_application();
         } catch (const SignalRaised&) {
           throw nb::python_error();
         }
+        if (keeps) write_spectrum(spectrum, bounds);
         nb::dict info = stats_dict(*row, stats);
         info["bytes_sent"] = bytes;
         info["bytes_per_application"] = per_application;
         return nb::make_tuple(to_numpy(std::move(result), n_psi), info);
       },
       "method"_a, "ham"_a, "psi"_a, "theta"_a, "rtol"_a, "num_threads"_a, "comm"_a, "interrupted"_a = nb::none(),
+      "spectrum"_a = nb::none(),
       "As _solve, on this process's slice of a state spread over the processes of comm (a Fortran "
       "communicator handle); collective. interrupted(), when given, says whether a deferred Ctrl-C is "
-      "pending here, which stops every process.");
+      "pending here, which stops every process. spectrum as for _solve, the same on every process.");
   m.def(
       "_solve_imaginary_distributed",
       [](const Hamiltonian& ham, PsiArray psi, double beta, double rtol, std::int32_t num_threads,
@@ -162,13 +176,7 @@ void init_distributed(nb::module_& m) {
           }
           comm.agree_or_throw(bad);
           std::uint64_t f = mix(14695981039346656037ULL, std::bit_cast<std::uint64_t>(beta));
-          f = mix(mix(f, std::bit_cast<std::uint64_t>(rtol)), bounds ? 1 : 0);
-          if (known.known) {
-            for (double v : {known.lo, known.hi, known.safe_lo, known.safe_hi}) {
-              f = mix(f, std::bit_cast<std::uint64_t>(v));
-            }
-            f = mix(f, known.estimated ? 1 : 0);
-          }
+          f = mix_bounds(mix(f, std::bit_cast<std::uint64_t>(rtol)), known);
           if (!comm.all_equal(f)) {
             throw std::invalid_argument("beta, rtol and bounds differ between processes: pass the same on each");
           }

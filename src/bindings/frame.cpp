@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <string>
 
 namespace nb = nanobind;
@@ -64,6 +66,17 @@ SpectrumBounds to_bounds(const BoundsTuple& t) {
 BoundsTuple to_tuple(const SpectrumBounds& b) {
   if (!b.known) return std::nullopt;
   return std::tuple{b.lo, b.hi, b.safe_lo, b.safe_hi, b.estimated, static_cast<int>(b.source)};
+}
+
+SpectrumBounds read_spectrum(const nb::object& spectrum) {
+  if (!nb::isinstance<nb::list>(spectrum) || nb::len(spectrum) != 1) {
+    throw nb::type_error("spectrum must be a list of one item (None or bounds from an earlier solve)");
+  }
+  return to_bounds(nb::cast<BoundsTuple>(nb::borrow<nb::list>(spectrum)[0]));
+}
+
+void write_spectrum(const nb::object& spectrum, const SpectrumBounds& bounds) {
+  nb::borrow<nb::list>(spectrum)[0] = nb::cast(to_tuple(bounds));
 }
 
 const MethodRow& parse_method(const std::string& name) {

@@ -117,6 +117,11 @@ using BoundsTuple = std::optional<std::tuple<double, double, double, double, boo
 SpectrumBounds to_bounds(const BoundsTuple& t);
 BoundsTuple to_tuple(const SpectrumBounds& b);
 
+// The bounds kept in a spectrum slot, a one-item list (see solve_state): nothing known
+// for an empty slot; TypeError for anything but a one-item list. Call with the lock held.
+SpectrumBounds read_spectrum(const nanobind::object& spectrum);
+void write_spectrum(const nanobind::object& spectrum, const SpectrumBounds& bounds);
+
 // A NumPy array of n amplitudes that owns buffer. Call with the lock.
 ResultArray to_numpy(StateBuffer buffer, std::size_t n);
 

@@ -3,9 +3,7 @@
 // counts the applications and checks for signals between them, so that Ctrl-C stops a
 // long solve; it returns what the solver chose and did beside the state.
 
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
-#include <nanobind/stl/tuple.h>
 
 #include <cmath>
 #include <cstdint>
@@ -58,15 +56,7 @@ nb::tuple solve_state(const std::string& method, const Hamiltonian& ham, const G
   const MethodRow& which = parse_method(method);
   // The kept bounds hold for the whole space's H', not for a sector's part of it.
   const bool keeps = !spectrum.is_none() && sector == nullptr;
-  nb::list slot;
-  SpectrumBounds bounds{};
-  if (keeps) {
-    if (!nb::isinstance<nb::list>(spectrum) || nb::len(spectrum) != 1) {
-      throw nb::type_error("spectrum must be a list of one item (None or bounds from an earlier solve)");
-    }
-    slot = nb::borrow<nb::list>(spectrum);
-    bounds = to_bounds(nb::cast<BoundsTuple>(slot[0]));
-  }
+  SpectrumBounds bounds = keeps ? read_spectrum(spectrum) : SpectrumBounds{};
   if (which.needs_hermitian) require_hermitian(ham, which.name);
   const std::size_t n_psi = psi.shape(0);
   check_state(ham, n_psi, sector);
@@ -80,7 +70,7 @@ nb::tuple solve_state(const std::string& method, const Hamiltonian& ham, const G
       result = run(which, ham, grouped, data, theta, rtol, num_threads, stats, checkpoint, keeps ? &bounds : nullptr);
     }
   });
-  if (keeps) slot[0] = nb::cast(to_tuple(bounds));
+  if (keeps) write_spectrum(spectrum, bounds);
   return nb::make_tuple(to_numpy(std::move(result), n_psi), stats_dict(which, stats));
 }
 
