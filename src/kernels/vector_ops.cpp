@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lanes.hpp"
 #include "parallel.hpp"
 
 namespace morbizet {
@@ -209,26 +210,111 @@ std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, doubl
                    [&](std::uint64_t b, std::uint64_t e) { return subtract_then_sum_abs2(w + b, v + b, alpha, e - b); });
 }
 
-void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
-  const double p = step.p, q = step.q;
-  for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
-    double sum = 0.0;
-    for (std::uint64_t k = l0, e = std::min(len, l0 + step.leaf); k < e; ++k) {
-      const std::uint64_t i = begin + k;
-      cdouble x{p * w[k].real() - q * step.cur[i].real(), p * w[k].imag() - q * step.cur[i].imag()};
-      if (step.first) {
-        step.next[i] = x;
-        const cdouble t0 = cmul(step.a_before, step.cur[i]), t1 = cmul(step.a, x);
-        step.result[i] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
+namespace {
+
+using namespace lanes;
+
+// The complex products a * x of the W amplitudes of x, a held as (re, re, ...) and
+// (im, im, ...): the lanes of cmul.
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::d times(typename Lanes<W>::d a_re, typename Lanes<W>::d a_im,
+                                                         typename Lanes<W>::d x) {
+  using D = typename Lanes<W>::d;
+  const D p1 = a_re * x;
+  const D p2 = a_im * __builtin_shuffle(x, swap_parts<W>());
+  return __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+}
+
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::d splat(double v) {
+  typename Lanes<W>::d d;
+  for (int c = 0; c < 2 * W; ++c) d[c] = v;
+  return d;
+}
+
+// One term on the amplitudes [i0, i0 + len) of one leaf (w[k] = H' * cur at i0 + k),
+// returning the sum of |next|^2 over them: eight partial sums, double d of the leaf's
+// amplitudes into sum d mod 8 in index order, added pairwise at the end, so that every
+// vector width gives the same bits.
+template <int W, bool kFirst>
+[[gnu::always_inline]] inline double chebyshev_leaf(const ChebyshevStep& s, const cdouble* w, std::uint64_t i0,
+                                                    std::uint64_t len) {
+  using D = typename Lanes<W>::d;
+  constexpr int kVectors = 4 / W;  // four amplitudes, one double for each partial sum
+  D acc[kVectors] = {};
+  const D p = splat<W>(s.p), q = splat<W>(s.q), a_re = splat<W>(s.a.real()), a_im = splat<W>(s.a.imag());
+  const D b_re = splat<W>(s.a_before.real()), b_im = splat<W>(s.a_before.imag());
+  std::uint64_t k = 0;
+  for (; k + 4 <= len; k += 4) {
+    for (int v = 0; v < kVectors; ++v) {
+      const std::uint64_t j = k + static_cast<std::uint64_t>(v * W), i = i0 + j;
+      const D cur = load<W>(s.cur + i);
+      D x = p * load<W>(w + j) - q * cur;
+      if constexpr (kFirst) {
+        store<W>(s.next + i, x);
+        store<W>(s.result + i, times<W>(b_re, b_im, cur) + times<W>(a_re, a_im, x));
       } else {
-        x = {x.real() - step.prev[i].real(), x.imag() - step.prev[i].imag()};
-        step.next[i] = x;
-        const cdouble t = cmul(step.a, x);
-        step.result[i] = {step.result[i].real() + t.real(), step.result[i].imag() + t.imag()};
+        x = x - load<W>(s.prev + i);
+        store<W>(s.next + i, x);
+        store<W>(s.result + i, load<W>(s.result + i) + times<W>(a_re, a_im, x));
       }
-      sum += abs2(x);
+      acc[v] += x * x;
     }
+  }
+  double sums[8];
+  for (int v = 0; v < kVectors; ++v) {
+    for (int c = 0; c < 2 * W; ++c) sums[v * 2 * W + c] = acc[v][c];
+  }
+  for (; k < len; ++k) {
+    const std::uint64_t i = i0 + k;
+    cdouble x{s.p * w[k].real() - s.q * s.cur[i].real(), s.p * w[k].imag() - s.q * s.cur[i].imag()};
+    if constexpr (kFirst) {
+      s.next[i] = x;
+      const cdouble t0 = cmul(s.a_before, s.cur[i]), t1 = cmul(s.a, x);
+      s.result[i] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
+    } else {
+      x = {x.real() - s.prev[i].real(), x.imag() - s.prev[i].imag()};
+      s.next[i] = x;
+      const cdouble t = cmul(s.a, x);
+      s.result[i] = {s.result[i].real() + t.real(), s.result[i].imag() + t.imag()};
+    }
+    sums[(2 * k) % 8] += x.real() * x.real();
+    sums[(2 * k + 1) % 8] += x.imag() * x.imag();
+  }
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+}
+
+template <int W>
+[[gnu::always_inline]] inline void chebyshev_lanes(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin,
+                                                   std::uint64_t len) {
+  for (std::uint64_t l0 = 0; l0 < len; l0 += step.leaf) {
+    const std::uint64_t e = std::min(len, l0 + step.leaf) - l0;
+    const double sum = step.first ? chebyshev_leaf<W, true>(step, w + l0, begin + l0, e)
+                                  : chebyshev_leaf<W, false>(step, w + l0, begin + l0, e);
     if (step.leaf_sums != nullptr) step.leaf_sums[(begin + l0) / step.leaf] = sum;
+  }
+}
+
+[[gnu::target("avx512f,avx512dq")]] void chebyshev_avx512(const ChebyshevStep& step, const cdouble* w,
+                                                           std::uint64_t begin, std::uint64_t len) {
+  chebyshev_lanes<4>(step, w, begin, len);
+}
+
+[[gnu::target("avx2")]] void chebyshev_avx2(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin,
+                                            std::uint64_t len) {
+  chebyshev_lanes<2>(step, w, begin, len);
+}
+
+}  // namespace
+
+void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
+  // The widest variant this processor runs; all give the same bits, lane by lane.
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
+    chebyshev_avx512(step, w, begin, len);
+  } else if (__builtin_cpu_supports("avx2")) {
+    chebyshev_avx2(step, w, begin, len);
+  } else {
+    chebyshev_lanes<1>(step, w, begin, len);
   }
 }
 

@@ -98,7 +98,9 @@ std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, doubl
 // = psi, no prev): next = p * w - q * psi, result = a_before * psi + a * next. Every
 // later one: next = p * w - q * cur - prev (next may be prev, overwriting the oldest
 // vector), result += a * next. With leaf_sums set, the sum of |next|^2 over each leaf of
-// `leaf` amplitudes, in index order, goes to leaf_sums[first index / leaf].
+// `leaf` amplitudes goes to leaf_sums[first index / leaf]: eight partial sums over the
+// leaf's doubles (double d into sum d mod 8, in index order), then added pairwise, the
+// same for every vector width. next and result are the scalar formulas' bits.
 struct ChebyshevStep {
   const cdouble* cur;
   const cdouble* prev;

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "kernels/parallel.hpp"
-#include "lanes.hpp"
+#include "kernels/lanes.hpp"
 
 namespace morbizet {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kernels/parallel.hpp"
-#include "lanes.hpp"
+#include "kernels/lanes.hpp"
 
 namespace morbizet {
 

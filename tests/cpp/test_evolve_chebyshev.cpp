@@ -12,6 +12,8 @@
 #include "dense_reference.hpp"
 #include "evolution/chebyshev_series.hpp"
 #include "evolution/spectral_interval.hpp"
+#include "kernels/parallel.hpp"
+#include "kernels/vector_ops.hpp"
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/dense_matrix.hpp"
 #include "morbizet/evolve_chebyshev.hpp"
@@ -212,6 +214,94 @@ TEST(EvolveChebyshev, FinishingTermsInCacheChangesNoBit) {
       EXPECT_TRUE(bitwise_equal(a.get(), b.get(), h.dim())) << n << " " << theta;
       EXPECT_EQ(fused.degree, stored.degree);
       EXPECT_EQ(fused.interval_hi, stored.interval_hi);
+    }
+  }
+}
+
+// A kept interval: the first solve finds it (Lanczos steps even for a short series, a
+// narrower interval than Gershgorin's), a later one takes it without a step and with the
+// bits of a solve handed the same bounds; an estimate that misses leaves the certain
+// bounds behind for later solves.
+TEST(EvolveChebyshev, KeptIntervalIsFoundOnceAndReused) {
+  std::vector<PauliWord> words;
+  for (std::size_t k = 0; k + 1 < 10; ++k) {
+    for (const char* p : {"XX", "YY", "ZZ"}) {
+      std::string s(10, 'I');
+      s[k] = p[0];
+      s[k + 1] = p[1];
+      words.emplace_back(cdouble{1.0, 0.0}, s);
+    }
+  }
+  const GroupedPauliSum g{Hamiltonian(std::move(words))};
+  std::mt19937_64 rng(31);
+  const auto psi = testing::random_state(g.dim(), rng);
+  SpectrumBounds kept{};
+  SolveStats first, plain, second;
+  const StateBuffer a = evolve_chebyshev(g, psi.data(), 1.0, 1e-9, 2, &first, &kept);
+  evolve_chebyshev(g, psi.data(), 1.0, 1e-9, 2, &plain);
+  ASSERT_TRUE(kept.known);
+  EXPECT_EQ(kept.source, IntervalSource::lanczos);
+  EXPECT_EQ(first.interval_source, IntervalSource::lanczos);
+  EXPECT_EQ(plain.interval_source, IntervalSource::gershgorin);  // short: no steps without keeping
+  EXPECT_EQ(plain.estimation_steps, 0u);
+  EXPECT_GT(first.estimation_steps, 0u);
+  EXPECT_LT(kept.hi - kept.lo, plain.interval_hi - plain.interval_lo);
+  EXPECT_LT(first.degree, plain.degree);
+  const StateBuffer b = evolve_chebyshev(g, psi.data(), 1.0, 1e-9, 1, &second, &kept);
+  EXPECT_TRUE(second.interval_kept && !first.interval_kept);
+  EXPECT_EQ(second.estimation_steps, 0u);
+  EXPECT_EQ(second.degree, first.degree);
+  EXPECT_TRUE(bitwise_equal(a.get(), b.get(), g.dim()));
+  // Bounds that miss the spectrum: the series outgrows psi, is redone on the certain
+  // interval, and the certain interval is what is kept.
+  SpectrumBounds wrong{-1.0, 1.0, kept.safe_lo, kept.safe_hi, true, true, IntervalSource::lanczos};
+  SolveStats widened;
+  const StateBuffer c = evolve_chebyshev(g, psi.data(), 1.0, 1e-9, 2, &widened, &wrong);
+  EXPECT_TRUE(widened.widened);
+  EXPECT_EQ(wrong.lo, kept.safe_lo);
+  EXPECT_FALSE(wrong.estimated);
+  EXPECT_EQ(wrong.source, IntervalSource::gershgorin);
+  EXPECT_LT(testing::max_abs_diff(a.get(), c.get(), g.dim()), 1e-8);
+}
+
+// The vectorised term against the scalar formulas: next and result bit for bit, and the
+// leaf sums of |next|^2 in eight partial sums over the leaf's doubles, for leaves that
+// are not whole groups of four amplitudes and runs of several leaves.
+TEST(ChebyshevStep, VectorisedTermsAreTheScalarFormulas) {
+  std::mt19937_64 rng(404);
+  for (std::uint64_t len : {1u, 3u, 4u, 7u, 64u, 1030u}) {
+    for (std::uint64_t leaf : {len, std::uint64_t{4}, std::uint64_t{5}}) {
+      for (bool first : {true, false}) {
+        const auto w = testing::random_state(len, rng), cur = testing::random_state(len, rng);
+        const auto prev = testing::random_state(len, rng);
+        auto result = testing::random_state(len, rng);
+        std::vector<cdouble> next(len), expected_result = result;
+        std::vector<double> sums(leaf_count(len, leaf));
+        const ChebyshevStep step{cur.data(), prev.data(), next.data(), result.data(), 0.7, -0.3, {0.25, -1.5},
+                                 {2.0, 0.125}, first, sums.data(), leaf};
+        chebyshev_step_range(step, w.data(), 0, len);
+        for (std::uint64_t l0 = 0; l0 < len; l0 += leaf) {
+          double slots[8] = {};
+          for (std::uint64_t k = l0; k < std::min(len, l0 + leaf); ++k) {
+            cdouble x{0.7 * w[k].real() - -0.3 * cur[k].real(), 0.7 * w[k].imag() - -0.3 * cur[k].imag()};
+            if (first) {
+              const cdouble t0 = cmul({2.0, 0.125}, cur[k]), t1 = cmul({0.25, -1.5}, x);
+              expected_result[k] = {t0.real() + t1.real(), t0.imag() + t1.imag()};
+            } else {
+              x = {x.real() - prev[k].real(), x.imag() - prev[k].imag()};
+              const cdouble t = cmul({0.25, -1.5}, x);
+              expected_result[k] = {expected_result[k].real() + t.real(), expected_result[k].imag() + t.imag()};
+            }
+            EXPECT_TRUE(bitwise_equal(&x, &next[k], 1)) << len << " " << k;
+            slots[(2 * (k - l0)) % 8] += x.real() * x.real();
+            slots[(2 * (k - l0) + 1) % 8] += x.imag() * x.imag();
+          }
+          const double total = ((slots[0] + slots[1]) + (slots[2] + slots[3])) +
+                               ((slots[4] + slots[5]) + (slots[6] + slots[7]));
+          EXPECT_EQ(sums[l0 / leaf], total) << len << " " << leaf;
+        }
+        EXPECT_TRUE(bitwise_equal(result.data(), expected_result.data(), len)) << len << " " << first;
+      }
     }
   }
 }
