@@ -13,7 +13,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORBIZE
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all build run test test-dev sanitize bench bench-mpi bench-busy bench-grid bench-sector bench-driven clean
+.PHONY: all build run test test-dev sanitize bench bench-floor bench-short bench-mpi bench-busy bench-grid bench-sector bench-driven clean
 
 all: run
 
@@ -39,8 +39,18 @@ sanitize:
 	  $(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(CURDIR)/$(ASAN):$(CURDIR)/python \
 	    MORBIZET_SANITIZED=1 python3 -m pytest -q -p no:cacheprovider tests/python'
 
+# The solvers against their peers, one application of H' against the machine's floor, and
+# short solves against the peers; BEFORE=DIR (a built checkout of an earlier version)
+# adds that version's kernel and solves to the last two, measured in the same run.
 bench: build
 	$(ENV) python3 bench/run.py
+	$(MAKE) bench-floor bench-short
+
+bench-floor: build
+	$(ENV) python3 bench/floor.py $(if $(BEFORE),--before $(BEFORE)/build)
+
+bench-short: build
+	$(ENV) python3 bench/short_solves.py $(if $(BEFORE),--before $(BEFORE))
 
 # The distributed solvers on 1, 2 and 4 processes of this machine, and the model of a
 # cluster built from them (bench/mpi_scaling.py).

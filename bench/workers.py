@@ -38,7 +38,8 @@ QUTIP_OPTIONS = {
 class OurSolver:
     """One of _morbizet's solvers at a given thread count, through _solve: the same result
     bits as the _evolve_* functions, with the applications and parameters counted and
-    reported by the library itself."""
+    reported by the library itself. Like a PauliSum, it keeps the spectral interval the
+    first solve on a Hamiltonian finds for the later ones on the same terms."""
 
     # The names _solve gives each solver's two a-priori parameters (degree, substeps).
     PARAMETERS = {"taylor": ("m", "s"), "krylov": ("d", "n"), "chebyshev": ("K", None)}
@@ -52,12 +53,16 @@ class OurSolver:
         self.threads = job["threads"]
         self.theta = job["theta"]
         self.stats = None
+        self.spectra = {}
 
     def build(self, terms):
-        return self.mz._Hamiltonian([self.mz._PauliWord(c, s) for c, s in terms])
+        ham = self.mz._Hamiltonian([self.mz._PauliWord(c, s) for c, s in terms])
+        ham._spectrum = self.spectra.setdefault(tuple(terms), [None])
+        return ham
 
     def solve(self, ham, psi):
-        out, self.stats = self.mz._solve(self.solver, ham, psi, self.theta, self.rtol, self.threads)
+        out, self.stats = self.mz._solve(self.solver, ham, psi, self.theta, self.rtol, self.threads, None, None,
+                                         ham._spectrum)
         return out
 
     def details(self):

@@ -200,3 +200,43 @@ def test_csr_matrix_is_the_kronecker_sum(rng):
     for name in models.MODELS:
         terms = models.model_terms(name, 6)
         assert np.allclose(models.csr_matrix(terms).toarray(), dense(terms), atol=1e-14)
+
+
+def test_floor_counts_the_partners_of_a_tile_and_times_against_them(tmp_path):
+    """bench/floor.py runs action_bench for every case, and the floor it reports is the
+    larger of its byte and arithmetic times; the partner count is the number of distinct
+    high parts of the chain's X masks above the tile bits, counted here from the terms."""
+    floor = load_bench_module("floor")
+    out = tmp_path / "floor.json"
+    rows = floor.main(["--sizes", "10", "--reps", "1", "--threads", "1", "2", "--models", "heisenberg", "random4",
+                       "--out", str(out)])
+    assert [(r["model"], r["threads"]) for r in rows] == [("heisenberg", 1), ("heisenberg", 2), ("random4", 1),
+                                                          ("random4", 2)]
+    assert json.loads(out.read_text())["rows"] == rows
+    for r in rows:
+        f = r["floor"]
+        assert f["floor_s"] == max(f["memory_s"], f["arithmetic_s"]) > 0
+        assert f["bytes"] == 16 * 2**10 * (f["partners"] + 1) and f["products"] == 2**10 * r["groups"]
+        assert r["floor_ratio"] == pytest.approx(r["action_s"] / f["floor_s"], rel=1e-3)
+        assert r["action_s"] > 0 and r["numpy_pass_s"] > 0
+    chain = rows[0]["floor"]
+    x_masks = {int("".join("1" if c in "XY" else "0" for c in s), 2)
+               for s in ("I" * k + p + p + "I" * (10 - k - 2) for k in range(9) for p in "XYZ")}
+    assert rows[0]["groups"] == len(x_masks)
+    assert chain["partners"] == len({x >> chain["tile_bits"] for x in x_masks})
+
+
+def test_short_solves_keep_the_interval_and_match_the_peers(tmp_path):
+    """bench/short_solves.py: our later solves take the kept Lanczos interval (no steps,
+    degree as many applications), agree with the NumPy series, and the speed-up is the best
+    peer's time over ours."""
+    short = load_bench_module("short_solves")
+    rows = short.main(["--sizes", "8", "--reps", "2", "--no-qutip", "--out", str(tmp_path / "short.json")])
+    assert [r["model"] for r in rows] == ["heisenberg", "tfim"]
+    for r in rows:
+        stats = r["ours"]["stats"]
+        assert stats["interval_kept"] and stats["estimation_steps"] == 0
+        assert stats["applications"] == stats["degree"]
+        assert r["ours"]["error"] < 1e-7 and r["peers"]["scipy"]["error"] < 1e-7
+        best = min(p["solve_s"] for p in r["peers"].values())
+        assert r["speedup"] == pytest.approx(best / r["ours"]["solve_s"])
