@@ -197,18 +197,6 @@ std::vector<double> block_sums_abs2(const cdouble* x, std::uint64_t n, std::uint
   return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) { return sum_abs2(x + b, e - b); });
 }
 
-std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
-                                             std::uint64_t n, std::uint64_t block, std::int32_t threads) {
-  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
-    return subtract_then_dot(w + b, u + b, beta, v + b, e - b);
-  });
-}
-
-std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
-                                             std::uint64_t block, std::int32_t threads) {
-  return block_sums(n, block, threads,
-                   [&](std::uint64_t b, std::uint64_t e) { return subtract_then_sum_abs2(w + b, v + b, alpha, e - b); });
-}
 
 namespace {
 
@@ -232,40 +220,55 @@ template <int W>
   return d;
 }
 
-// One term on the amplitudes [i0, i0 + len) of one leaf (w[k] = H' * cur at i0 + k),
-// returning the sum of |next|^2 over them: eight partial sums, double d of the leaf's
-// amplitudes into sum d mod 8 in index order, added pairwise at the end, so that every
-// vector width gives the same bits.
-template <int W, bool kFirst>
-[[gnu::always_inline]] inline double chebyshev_leaf(const ChebyshevStep& s, const cdouble* w, std::uint64_t i0,
-                                                    std::uint64_t len) {
+// Sums over the doubles of len amplitudes in eight partial sums, double d into sum d mod 8
+// in index order, added pairwise at the end, so that every vector width W gives the same
+// bits. lanes(j) does the work of amplitudes [j, j + W) and returns their doubles'
+// terms; one(k) does amplitude k alone (the tail after the last four) and returns its
+// two terms.
+template <int W, class Lanes4, class One>
+[[gnu::always_inline]] inline double eight_sums(std::uint64_t len, Lanes4&& lanes, One&& one) {
   using D = typename Lanes<W>::d;
   constexpr int kVectors = 4 / W;  // four amplitudes, one double for each partial sum
   D acc[kVectors] = {};
-  const D p = splat<W>(s.p), q = splat<W>(s.q), a_re = splat<W>(s.a.real()), a_im = splat<W>(s.a.imag());
-  const D b_re = splat<W>(s.a_before.real()), b_im = splat<W>(s.a_before.imag());
   std::uint64_t k = 0;
   for (; k + 4 <= len; k += 4) {
-    for (int v = 0; v < kVectors; ++v) {
-      const std::uint64_t j = k + static_cast<std::uint64_t>(v * W), i = i0 + j;
-      const D cur = load<W>(s.cur + i);
-      D x = p * load<W>(w + j) - q * cur;
-      if constexpr (kFirst) {
-        store<W>(s.next + i, x);
-        store<W>(s.result + i, times<W>(b_re, b_im, cur) + times<W>(a_re, a_im, x));
-      } else {
-        x = x - load<W>(s.prev + i);
-        store<W>(s.next + i, x);
-        store<W>(s.result + i, load<W>(s.result + i) + times<W>(a_re, a_im, x));
-      }
-      acc[v] += x * x;
-    }
+    for (int v = 0; v < kVectors; ++v) acc[v] += lanes(k + static_cast<std::uint64_t>(v * W));
   }
   double sums[8];
   for (int v = 0; v < kVectors; ++v) {
     for (int c = 0; c < 2 * W; ++c) sums[v * 2 * W + c] = acc[v][c];
   }
   for (; k < len; ++k) {
+    const auto [re, im] = one(k);
+    sums[(2 * k) % 8] += re;
+    sums[(2 * k + 1) % 8] += im;
+  }
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+}
+
+// One term on the amplitudes [i0, i0 + len) of one leaf (w[k] = H' * cur at i0 + k),
+// returning the sum of |next|^2 over them (eight_sums).
+template <int W, bool kFirst>
+[[gnu::always_inline]] inline double chebyshev_leaf(const ChebyshevStep& s, const cdouble* w, std::uint64_t i0,
+                                                    std::uint64_t len) {
+  using D = typename Lanes<W>::d;
+  const D p = splat<W>(s.p), q = splat<W>(s.q), a_re = splat<W>(s.a.real()), a_im = splat<W>(s.a.imag());
+  const D b_re = splat<W>(s.a_before.real()), b_im = splat<W>(s.a_before.imag());
+  const auto lanes = [&](std::uint64_t j) {
+    const std::uint64_t i = i0 + j;
+    const D cur = load<W>(s.cur + i);
+    D x = p * load<W>(w + j) - q * cur;
+    if constexpr (kFirst) {
+      store<W>(s.next + i, x);
+      store<W>(s.result + i, times<W>(b_re, b_im, cur) + times<W>(a_re, a_im, x));
+    } else {
+      x = x - load<W>(s.prev + i);
+      store<W>(s.next + i, x);
+      store<W>(s.result + i, load<W>(s.result + i) + times<W>(a_re, a_im, x));
+    }
+    return x * x;
+  };
+  const auto one = [&](std::uint64_t k) {
     const std::uint64_t i = i0 + k;
     cdouble x{s.p * w[k].real() - s.q * s.cur[i].real(), s.p * w[k].imag() - s.q * s.cur[i].imag()};
     if constexpr (kFirst) {
@@ -278,10 +281,45 @@ template <int W, bool kFirst>
       const cdouble t = cmul(s.a, x);
       s.result[i] = {s.result[i].real() + t.real(), s.result[i].imag() + t.imag()};
     }
-    sums[(2 * k) % 8] += x.real() * x.real();
-    sums[(2 * k + 1) % 8] += x.imag() * x.imag();
-  }
-  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+    return std::pair{x.real() * x.real(), x.imag() * x.imag()};
+  };
+  return eight_sums<W>(len, lanes, one);
+}
+
+// w -= beta u over len amplitudes, returning the sum of Re(conj(v) w) (eight_sums).
+template <int W>
+[[gnu::always_inline]] inline double subtract_dot_lanes(cdouble* w, const cdouble* u, double beta, const cdouble* v,
+                                                        std::uint64_t len) {
+  using D = typename Lanes<W>::d;
+  const D b = splat<W>(beta);
+  const auto lanes = [&](std::uint64_t j) {
+    const D x = load<W>(w + j) - b * load<W>(u + j);
+    store<W>(w + j, x);
+    return load<W>(v + j) * x;
+  };
+  const auto one = [&](std::uint64_t k) {
+    w[k] = {w[k].real() - beta * u[k].real(), w[k].imag() - beta * u[k].imag()};
+    return std::pair{v[k].real() * w[k].real(), v[k].imag() * w[k].imag()};
+  };
+  return eight_sums<W>(len, lanes, one);
+}
+
+// w -= alpha v over len amplitudes, returning the sum of |w|^2 (eight_sums).
+template <int W>
+[[gnu::always_inline]] inline double subtract_abs2_lanes(cdouble* w, const cdouble* v, double alpha,
+                                                         std::uint64_t len) {
+  using D = typename Lanes<W>::d;
+  const D a = splat<W>(alpha);
+  const auto lanes = [&](std::uint64_t j) {
+    const D x = load<W>(w + j) - a * load<W>(v + j);
+    store<W>(w + j, x);
+    return x * x;
+  };
+  const auto one = [&](std::uint64_t k) {
+    w[k] = {w[k].real() - alpha * v[k].real(), w[k].imag() - alpha * v[k].imag()};
+    return std::pair{w[k].real() * w[k].real(), w[k].imag() * w[k].imag()};
+  };
+  return eight_sums<W>(len, lanes, one);
 }
 
 template <int W>
@@ -305,16 +343,39 @@ template <int W>
   chebyshev_lanes<2>(step, w, begin, len);
 }
 
+[[gnu::target("avx512f,avx512dq")]] double subtract_dot_avx512(cdouble* w, const cdouble* u, double beta,
+                                                                const cdouble* v, std::uint64_t len) {
+  return subtract_dot_lanes<4>(w, u, beta, v, len);
+}
+
+[[gnu::target("avx2")]] double subtract_dot_avx2(cdouble* w, const cdouble* u, double beta, const cdouble* v,
+                                                 std::uint64_t len) {
+  return subtract_dot_lanes<2>(w, u, beta, v, len);
+}
+
+[[gnu::target("avx512f,avx512dq")]] double subtract_abs2_avx512(cdouble* w, const cdouble* v, double alpha,
+                                                                 std::uint64_t len) {
+  return subtract_abs2_lanes<4>(w, v, alpha, len);
+}
+
+[[gnu::target("avx2")]] double subtract_abs2_avx2(cdouble* w, const cdouble* v, double alpha, std::uint64_t len) {
+  return subtract_abs2_lanes<2>(w, v, alpha, len);
+}
+
+// The widest vectors this processor has: 4 (AVX-512), 2 (AVX2) or 1 complex amplitudes.
+int lane_width() {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return 4;
+  return __builtin_cpu_supports("avx2") ? 2 : 1;
+}
+
 }  // namespace
 
 void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
   // The widest variant this processor runs; all give the same bits, lane by lane.
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
-    chebyshev_avx512(step, w, begin, len);
-  } else if (__builtin_cpu_supports("avx2")) {
-    chebyshev_avx2(step, w, begin, len);
-  } else {
-    chebyshev_lanes<1>(step, w, begin, len);
+  switch (lane_width()) {
+    case 4: chebyshev_avx512(step, w, begin, len); break;
+    case 2: chebyshev_avx2(step, w, begin, len); break;
+    default: chebyshev_lanes<1>(step, w, begin, len); break;
   }
 }
 
@@ -358,6 +419,26 @@ void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n
         chebyshev_step_range(step, w + begin, begin, std::min(step.leaf, n - begin));
       },
       grain);
+}
+
+std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
+                                             std::uint64_t n, std::uint64_t block, std::int32_t threads) {
+  const int width = lane_width();
+  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
+    if (width == 4) return subtract_dot_avx512(w + b, u + b, beta, v + b, e - b);
+    if (width == 2) return subtract_dot_avx2(w + b, u + b, beta, v + b, e - b);
+    return subtract_dot_lanes<1>(w + b, u + b, beta, v + b, e - b);
+  });
+}
+
+std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
+                                             std::uint64_t block, std::int32_t threads) {
+  const int width = lane_width();
+  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
+    if (width == 4) return subtract_abs2_avx512(w + b, v + b, alpha, e - b);
+    if (width == 2) return subtract_abs2_avx2(w + b, v + b, alpha, e - b);
+    return subtract_abs2_lanes<1>(w + b, v + b, alpha, e - b);
+  });
 }
 
 }  // namespace morbizet

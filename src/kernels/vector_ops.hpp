@@ -86,11 +86,14 @@ void fill_probe(cdouble* v, std::uint64_t n, std::uint64_t offset, std::int32_t 
 // Per block: the sum of |x[i]|^2.
 std::vector<double> block_sums_abs2(const cdouble* x, std::uint64_t n, std::uint64_t block, std::int32_t threads);
 
-// w -= beta * u (real beta), then per block the sum of Re(conj(v[i]) w[i]).
+// w -= beta * u (real beta), then per block the sum of Re(conj(v[i]) w[i]) over the
+// block's doubles in eight partial sums (double d into sum d mod 8), added pairwise: the
+// Lanczos steps of the spectral estimate, in vector lanes, the same for every width.
 std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
                                              std::uint64_t n, std::uint64_t block, std::int32_t threads);
 
-// w -= alpha * v (real alpha), then per block the sum of |w[i]|^2.
+// w -= alpha * v (real alpha), then per block the sum of |w[i]|^2 (in eight partial sums,
+// as above).
 std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
                                              std::uint64_t block, std::int32_t threads);
 

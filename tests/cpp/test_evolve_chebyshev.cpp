@@ -302,6 +302,30 @@ TEST(ChebyshevStep, VectorisedTermsAreTheScalarFormulas) {
         }
         EXPECT_TRUE(bitwise_equal(result.data(), expected_result.data(), len)) << len << " " << first;
       }
+      // The Lanczos passes of the spectral estimate, by the same rule.
+      auto w = testing::random_state(len, rng), expected_w = w;
+      const auto u = testing::random_state(len, rng), v = testing::random_state(len, rng);
+      const std::vector<double> dots = subtract_then_block_dots(w.data(), u.data(), 0.375, v.data(), len, leaf, 2);
+      std::vector<cdouble> w2 = w, expected_w2 = w;
+      const std::vector<double> norms = subtract_then_block_abs2(w2.data(), v.data(), -1.25, len, leaf, 3);
+      for (std::uint64_t l0 = 0; l0 < len; l0 += leaf) {
+        double dot_slots[8] = {}, norm_slots[8] = {};
+        for (std::uint64_t k = l0; k < std::min(len, l0 + leaf); ++k) {
+          expected_w[k] = {expected_w[k].real() - 0.375 * u[k].real(), expected_w[k].imag() - 0.375 * u[k].imag()};
+          dot_slots[(2 * (k - l0)) % 8] += v[k].real() * expected_w[k].real();
+          dot_slots[(2 * (k - l0) + 1) % 8] += v[k].imag() * expected_w[k].imag();
+          expected_w2[k] = {expected_w2[k].real() + 1.25 * v[k].real(), expected_w2[k].imag() + 1.25 * v[k].imag()};
+          norm_slots[(2 * (k - l0)) % 8] += expected_w2[k].real() * expected_w2[k].real();
+          norm_slots[(2 * (k - l0) + 1) % 8] += expected_w2[k].imag() * expected_w2[k].imag();
+        }
+        const auto total = [](const double* s) {
+          return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+        };
+        EXPECT_EQ(dots[l0 / leaf], total(dot_slots)) << len << " " << leaf;
+        EXPECT_EQ(norms[l0 / leaf], total(norm_slots)) << len << " " << leaf;
+      }
+      EXPECT_TRUE(bitwise_equal(w.data(), expected_w.data(), len));
+      EXPECT_TRUE(bitwise_equal(w2.data(), expected_w2.data(), len));
     }
   }
 }
