@@ -1,7 +1,7 @@
 // One application of H' to a state vector: the blocked kernel against the word-by-word
 // reference (clear, then one pass per word), on the same Hamiltonian, in one run.
 //
-//   action_bench MODEL N THREADS REPS           MODEL: heisenberg | ising | random4
+//   action_bench MODEL N THREADS REPS           MODEL: heisenberg | ising | random4 | fewmasks | zonly
 //   action_bench MODEL N THREADS REPS floor     the grouped action against the floor
 // prints one JSON line with the median seconds of each and their ratio.
 //
@@ -57,6 +57,28 @@ Hamiltonian model(const std::string& name, std::size_t n) {
       std::string s(n, 'I');
       s[k] = 'X';
       words.emplace_back(cdouble{1.0, 0.0}, s);
+    }
+  } else if (name == "fewmasks") {
+    // 1,000 words on 5 X masks (each qubit flipped with chance 1/4), Z or Y at random.
+    std::normal_distribution<double> g;
+    for (int m = 0; m < 5; ++m) {
+      std::string flips(n, 'I');
+      for (std::size_t q = 0; q < n; ++q) flips[q] = rng() % 4 == 0 ? 'X' : 'I';
+      for (int k = 0; k < 200; ++k) {
+        std::string s = flips;
+        for (std::size_t q = 0; q < n; ++q) {
+          if (rng() % 2 != 0) s[q] = s[q] == 'X' ? 'Y' : 'Z';
+        }
+        words.emplace_back(cdouble{g(rng), 0.0}, s);
+      }
+    }
+  } else if (name == "zonly") {
+    // 300 Z strings of weight 1 to 4: one diagonal group.
+    std::normal_distribution<double> g;
+    for (int k = 0; k < 300; ++k) {
+      std::string s(n, 'I');
+      for (int q = 0, w = 1 + static_cast<int>(rng() % 4); q < w; ++q) s[rng() % n] = 'Z';
+      words.emplace_back(cdouble{g(rng), 0.0}, s);
     }
   } else {
     std::normal_distribution<double> g;

@@ -286,7 +286,8 @@ template <int W, bool kFirst>
   return eight_sums<W>(len, lanes, one);
 }
 
-// w -= beta u over len amplitudes, returning the sum of Re(conj(v) w) (eight_sums).
+// w -= beta u over len amplitudes, returning the sum of Re(conj(v) w) (eight_sums); with
+// v = w, the sum of |w|^2 (each amplitude is read back after it is written).
 template <int W>
 [[gnu::always_inline]] inline double subtract_dot_lanes(cdouble* w, const cdouble* u, double beta, const cdouble* v,
                                                         std::uint64_t len) {
@@ -300,24 +301,6 @@ template <int W>
   const auto one = [&](std::uint64_t k) {
     w[k] = {w[k].real() - beta * u[k].real(), w[k].imag() - beta * u[k].imag()};
     return std::pair{v[k].real() * w[k].real(), v[k].imag() * w[k].imag()};
-  };
-  return eight_sums<W>(len, lanes, one);
-}
-
-// w -= alpha v over len amplitudes, returning the sum of |w|^2 (eight_sums).
-template <int W>
-[[gnu::always_inline]] inline double subtract_abs2_lanes(cdouble* w, const cdouble* v, double alpha,
-                                                         std::uint64_t len) {
-  using D = typename Lanes<W>::d;
-  const D a = splat<W>(alpha);
-  const auto lanes = [&](std::uint64_t j) {
-    const D x = load<W>(w + j) - a * load<W>(v + j);
-    store<W>(w + j, x);
-    return x * x;
-  };
-  const auto one = [&](std::uint64_t k) {
-    w[k] = {w[k].real() - alpha * v[k].real(), w[k].imag() - alpha * v[k].imag()};
-    return std::pair{w[k].real() * w[k].real(), w[k].imag() * w[k].imag()};
   };
   return eight_sums<W>(len, lanes, one);
 }
@@ -351,15 +334,6 @@ template <int W>
 [[gnu::target("avx2")]] double subtract_dot_avx2(cdouble* w, const cdouble* u, double beta, const cdouble* v,
                                                  std::uint64_t len) {
   return subtract_dot_lanes<2>(w, u, beta, v, len);
-}
-
-[[gnu::target("avx512f,avx512dq")]] double subtract_abs2_avx512(cdouble* w, const cdouble* v, double alpha,
-                                                                 std::uint64_t len) {
-  return subtract_abs2_lanes<4>(w, v, alpha, len);
-}
-
-[[gnu::target("avx2")]] double subtract_abs2_avx2(cdouble* w, const cdouble* v, double alpha, std::uint64_t len) {
-  return subtract_abs2_lanes<2>(w, v, alpha, len);
 }
 
 // The widest vectors this processor has: 4 (AVX-512), 2 (AVX2) or 1 complex amplitudes.
@@ -433,12 +407,7 @@ std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, doubl
 
 std::vector<double> subtract_then_block_abs2(cdouble* w, const cdouble* v, double alpha, std::uint64_t n,
                                              std::uint64_t block, std::int32_t threads) {
-  const int width = lane_width();
-  return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
-    if (width == 4) return subtract_abs2_avx512(w + b, v + b, alpha, e - b);
-    if (width == 2) return subtract_abs2_avx2(w + b, v + b, alpha, e - b);
-    return subtract_abs2_lanes<1>(w + b, v + b, alpha, e - b);
-  });
+  return subtract_then_block_dots(w, v, alpha, w, n, block, threads);
 }
 
 }  // namespace morbizet

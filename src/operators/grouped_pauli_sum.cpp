@@ -27,6 +27,41 @@ constexpr std::size_t kMaxTables = 16;
 // Groups applied together to a tile of kTileChunks vector registers of the output.
 constexpr std::size_t kBatch = 8;
 constexpr int kTileChunks = 8;
+// A group with this many words whose Z masks have low bits gets its coefficient for every
+// low input index by a Walsh-Hadamard transform per block (about 22 additions per index)
+// rather than a term per word and run of amplitudes.
+constexpr std::size_t kTransformWords = 32;
+
+// a[i] <- sum over p of a[p] (-1)^popcount(i & p), for the 2^kBlockBits entries of a: the
+// unnormalised Walsh-Hadamard transform, in its butterfly order (inlined into each
+// vector variant, whose registers then carry the butterflies).
+[[gnu::always_inline]] inline void walsh_hadamard(double* a) {
+  typedef double V8 __attribute__((vector_size(64)));
+  typedef std::int64_t I8 __attribute__((vector_size(64)));
+  constexpr std::uint64_t kLow = std::uint64_t{1} << kBlockBits;
+  // The butterflies of h = 1, 2, 4 within each group of eight entries, in one register:
+  // the sums to the lower entry of each pair, the differences (lower - upper) to the upper.
+  for (std::uint64_t i = 0; i < kLow; i += 8) {
+    V8 v;
+    std::memcpy(&v, a + i, sizeof v);
+    V8 w = __builtin_shuffle(v, I8{1, 0, 3, 2, 5, 4, 7, 6});
+    v = __builtin_shuffle(v + w, w - v, I8{0, 9, 2, 11, 4, 13, 6, 15});
+    w = __builtin_shuffle(v, I8{2, 3, 0, 1, 6, 7, 4, 5});
+    v = __builtin_shuffle(v + w, w - v, I8{0, 1, 10, 11, 4, 5, 14, 15});
+    w = __builtin_shuffle(v, I8{4, 5, 6, 7, 0, 1, 2, 3});
+    v = __builtin_shuffle(v + w, w - v, I8{0, 1, 2, 3, 12, 13, 14, 15});
+    std::memcpy(a + i, &v, sizeof v);
+  }
+  for (std::uint64_t h = 8; h < kLow; h *= 2) {
+    for (std::uint64_t i = 0; i < kLow; i += 2 * h) {
+      for (std::uint64_t j = i; j < i + h; ++j) {
+        const double u = a[j], v = a[j + h];
+        a[j] = u + v;
+        a[j + h] = u - v;
+      }
+    }
+  }
+}
 
 // A word whose sign changes from chunk to chunk within a block: its coefficient with the
 // block's and the lanes' signs already applied, and the chunk bits of its Z mask.
@@ -50,6 +85,8 @@ template <int W>
 template <int W>
 struct Scratch {
   std::vector<VaryingWord<W>> varying;
+  std::vector<double> walsh;       // one group's coefficients by low Z pattern, then their transform
+  std::vector<double> transforms;  // per group of a batch: its coefficient for every low input index
 };
 
 template <int W>
@@ -79,17 +116,23 @@ struct GroupPlan {
 };
 
 // The plan of group g for the output block of len amplitudes whose input block starts at
-// local index base (global top | base), its varying words appended to the scratch. The
+// local index base (global top | base), its varying words appended to the scratch, its
+// transform (if any) in the scratch's slot. The
 // sign of a word is the parity of (global input index) & z; it splits into the bits
 // above the low kBlockBits (fixed for an aligned run of 2^kBlockBits amplitudes), the
 // chunk's bits and the lane's bits. Per amplitude the coefficient is: the words whose z
 // has no low bit (one sign over the block, summed once, first), then the others in
 // order, each with the sign of the amplitude's run, then (where the group has one) the
-// table of its words whose z has only low bits.
+// table of its words whose z has only low bits. A group with kTransformWords or more words
+// whose z has low bits sums those instead as sum_p a_p (-1)^popcount(i & p) over their low
+// patterns p, a_p the sum in word order of the coefficients (with the signs of the
+// block's high bits) of the words with low pattern p: one Walsh-Hadamard transform per
+// block, added to the fixed sum per amplitude.
 template <int W>
 [[gnu::always_inline]] inline GroupPlan<W> plan_group(const FlipGroup& g, const GroupWord* words, const double* table,
                                                       const cdouble* in, std::uint64_t base, std::uint64_t top,
-                                                      std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch) {
+                                                      std::uint64_t len, std::uint64_t xl, Scratch<W>& scratch,
+                                                      std::size_t slot) {
   using U = typename Lanes<W>::u;
   const std::uint64_t lane_mask = static_cast<std::uint64_t>(W - 1);
   constexpr std::uint64_t kFixedBits = (std::uint64_t{1} << kBlockBits) - 1;
@@ -103,6 +146,42 @@ template <int W>
   const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
   double const_re = 0.0, const_im = 0.0;
   std::uint64_t chunk_mask = 0;
+  std::size_t low_words = 0;
+  for (std::uint32_t k = g.begin; k < g.end; ++k) low_words += (words[k].z & kFixedBits) != 0 ? 1 : 0;
+  if (low_words >= kTransformWords) {
+    constexpr std::uint64_t kLow = kFixedBits + 1;
+    scratch.walsh.assign(2 * kLow, 0.0);
+    double* re = scratch.walsh.data();
+    double* im = re + kLow;
+    const std::uint64_t high = (base | top) & ~kFixedBits;
+    for (std::uint32_t k = g.begin; k < g.end; ++k) {
+      const GroupWord& w = words[k];
+      const std::uint64_t sign = parity(high & w.z) << 63;
+      double& r = (w.z & kFixedBits) == 0 ? const_re : re[w.z & kFixedBits];
+      double& i = (w.z & kFixedBits) == 0 ? const_im : im[w.z & kFixedBits];
+      r += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.re) ^ sign);
+      i += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
+    }
+    walsh_hadamard(re);
+    walsh_hadamard(im);
+    // Sized for a whole batch at once: the plans of a batch point into it.
+    if (scratch.transforms.size() < kBatch * 4 * kLow) scratch.transforms.resize(kBatch * 4 * kLow);
+    double* t = scratch.transforms.data() + slot * 4 * kLow;
+    for (std::uint64_t i = 0; i < kLow; ++i) {
+      t[2 * i] = t[2 * i + 1] = re[i];
+      t[2 * kLow + 2 * i] = t[2 * kLow + 2 * i + 1] = im[i];
+    }
+    for (int c = 0; c < 2 * W; ++c) {
+      p.fixed_re[c] = std::bit_cast<std::uint64_t>(const_re);
+      p.fixed_im[c] = std::bit_cast<std::uint64_t>(const_im);
+    }
+    const std::uint64_t at = (base | top) & kFixedBits;
+    p.v_end = p.v_begin;
+    p.run = len;
+    p.tre = t + 2 * at;
+    p.tim = t + 2 * kLow + 2 * at;
+    return p;
+  }
   for (std::uint32_t k = g.begin; k < g.end; ++k) {
     const GroupWord& w = words[k];
     if ((w.z & kFixedBits) == 0) {
@@ -308,7 +387,7 @@ template <int W, int R>
       const std::uint64_t x = g.x & job.local_mask;
       const std::uint64_t base = j0 ^ (x & ~low);  // the input block that maps onto this one
       plans[k] = plan_group<W>(g, job.words, job.tables.of(b0 + k), src.data + (base - src.begin), base, src.top, len,
-                               x & low, scratch);
+                               x & low, scratch, k);
     }
     const VaryingWord<W>* varying = scratch.varying.data();
     const bool fresh = job.clear && b0 == job.g_begin;
@@ -366,7 +445,7 @@ template <int W>
     const std::uint64_t base = j0 ^ (x & ~low);
     const std::uint64_t group_top = top ^ (g.x & ~local_mask);
     scratch.varying.clear();
-    const GroupPlan<W> p = plan_group<W>(g, words, tables.of(gi), nullptr, base, group_top, len, x & low, scratch);
+    const GroupPlan<W> p = plan_group<W>(g, words, tables.of(gi), nullptr, base, group_top, len, x & low, scratch, 0);
     if (g.x == 0) {
       gershgorin_group<W, Use::centre>(p, scratch.varying.data(), len, centre);
     } else {

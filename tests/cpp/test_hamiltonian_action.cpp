@@ -132,14 +132,15 @@ TEST(HamiltonianAction, SlicedActionsEqualTheWholeOnes) {
 
 // Many words on few X masks, each mask with words whose Z masks lie within the low 11
 // bits (which the grouped action sums into a table), straddle bit 11, or lie above it;
-// complex coefficients, so every product mode is taken.
+// complex coefficients, so every product mode is taken. The diagonal and the first flip
+// mask have 40 words each, enough for the per-block Walsh-Hadamard transform.
 Hamiltonian few_masks(std::size_t n, std::mt19937_64& rng) {
   std::normal_distribution<double> g;
   std::vector<PauliWord> words;
   const std::uint64_t all = (std::uint64_t{1} << n) - 1;
   for (int m = 0; m < 5; ++m) {
     const std::uint64_t x = m == 0 ? 0 : rng() & all;
-    for (int k = 0; k < 9; ++k) {
+    for (int k = 0; k < (m < 2 ? 40 : 9); ++k) {
       std::uint64_t z = rng() & all;
       if (k % 3 == 0) z &= 0x7ff;
       if (k % 3 == 1) z &= ~std::uint64_t{0x7ff};
