@@ -15,8 +15,11 @@
 // no bit among the low 11 (their sign is constant over each aligned run of 2^11
 // amplitudes), in word order, then the words with bits both below and above bit 11, in
 // word order, then (for a group with several words inside the low 11 bits) those words'
-// sum, formed once per operator for every value of the low bits; the product and the
-// sum over groups, in group order from +0, follow. So the result is the same bit for bit
+// sum, formed once per operator for every value of the low bits. A group with 32 or more
+// words that have low bits sums those instead by their low Z pattern (in word order, with
+// the signs of the block's high bits) and takes their total at each low index from a
+// Walsh-Hadamard transform in butterfly order, added to the sum of its other words. The
+// product and the sum over groups, in group order from +0, follow. So the result is the same bit for bit
 // for every thread count, vector width and cut of the state into slices or runs of
 // groups. The output is formed a few registers at a time while a batch of groups adds
 // to it, so it is read and written once per batch rather than once per group.
