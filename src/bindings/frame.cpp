@@ -72,7 +72,11 @@ SpectrumBounds read_spectrum(const nb::object& spectrum) {
   if (!nb::isinstance<nb::list>(spectrum) || nb::len(spectrum) != 1) {
     throw nb::type_error("spectrum must be a list of one item (None or bounds from an earlier solve)");
   }
-  return to_bounds(nb::cast<BoundsTuple>(nb::borrow<nb::list>(spectrum)[0]));
+  BoundsTuple kept;
+  if (!nb::try_cast<BoundsTuple>(nb::borrow<nb::list>(spectrum)[0], kept)) {
+    throw nb::type_error("spectrum[0] must be None or the bounds an earlier solve left there");
+  }
+  return to_bounds(kept);
 }
 
 void write_spectrum(const nb::object& spectrum, const SpectrumBounds& bounds) {

@@ -193,6 +193,19 @@ TEST(GroupedAction, AgreesWithWordOrderAndKeepsItsBitsUnderEveryCut) {
     std::fill(other.begin(), other.end(), cdouble{});
     g.apply_nonidentity_then(psi.data(), BlockEpilogue{&Units::take, &units, std::min<std::uint64_t>(h.dim(), 64)}, 2);
     EXPECT_TRUE(bitwise_equal(got.data(), other.data(), h.dim())) << "n = " << n;
+    // New weights on the same words: the tables and transforms follow them, bit for bit
+    // as a grouping made afresh.
+    std::vector<PauliWord> scaled;
+    double factor = 0.5;
+    for (std::uint64_t k = 0; k < h.num_terms(); ++k) {
+      const PauliWord& w = h.get_pwords()[k];
+      scaled.emplace_back(w.coeff() * (factor += 0.25), w.get_string());
+    }
+    const Hamiltonian h2(std::move(scaled));
+    std::vector<cdouble> fresh(h.dim()), reweighted(h.dim());
+    GroupedPauliSum(h2).apply_nonidentity(psi.data(), fresh.data(), 2);
+    g.reweighted(h2).apply_nonidentity(psi.data(), reweighted.data(), 3);
+    EXPECT_TRUE(bitwise_equal(fresh.data(), reweighted.data(), h.dim())) << "n = " << n;
     if (n <= 8) {
       // Hermitian parts only: the discs of a non-Hermitian sum are not the bounds'.
       std::vector<PauliWord> real_words;

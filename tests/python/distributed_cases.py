@@ -35,7 +35,10 @@ def check_results():
     models = {"heisenberg": (10, heisenberg_terms(10)), "random": (13, random_terms(rng, 13, 30, identity=0.4 - 0.1j)),
               # 32 amplitudes: the Krylov space is the whole space, its basis kept and
               # reorthogonalised over the processes.
-              "whole space": (5, random_terms(rng, 5, 12))}
+              "whole space": (5, random_terms(rng, 5, 12)),
+              # Dozens of words per flip mask, whose coefficients come from a transform over
+              # the low index bits, which a process's slice of 2^10 or 2^9 amplitudes cuts.
+              "few masks": (11, many_words_on_few_masks(rng, 11))}
     for name, (n, terms) in models.items():
         H = mb.PauliSum(terms)
         psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
@@ -66,6 +69,16 @@ def check_results():
     assert same_bits(gathered(mb.evolve(G, mb.basis_state("0110100110", comm=comm), 0.7, comm=comm)),
                      mb.evolve(G, psi, 0.7))
     assert same_bits(gathered(mb.basis_state(5, num_qubits=10, comm=comm)), mb.basis_state(5, num_qubits=10))
+
+
+def many_words_on_few_masks(rng, n):
+    """40 real words on each of three flip masks and on the diagonal, Z and Y at random."""
+    terms = []
+    for flips in ("I" * n, "X" + "I" * (n - 2) + "X", "IXXI" + "I" * (n - 4), "I" * (n - 3) + "XXX"):
+        for _ in range(40):
+            word = "".join({"I": "IZ", "X": "XY"}[c][rng.integers(2)] for c in flips)
+            terms.append((float(rng.normal()), word))
+    return terms
 
 
 def failure(call):
@@ -109,8 +122,16 @@ def check_failures():
                  lambda: mb.basis_state(1, 10, comm=3)):
         got, _ = failure(call)  # the message shows the object, whose address differs
         assert got.startswith("TypeError: comm must be an mpi4py communicator"), got
+    # Spectral bounds kept with H that differ between processes (each process's solves so
+    # far differing): refused by name on every process, then a solve on agreed bounds runs.
+    K = mb.PauliSum(heisenberg_terms(n))
+    mb._core.spectrum(K._hamiltonian())[0] = None if rank else (-20.0, 10.0, -30.0, 10.0, True, 2)
+    got, same = failure(lambda: mb.evolve(K, psi, 0.5, method="chebyshev", comm=comm))
+    assert same and "kept spectral bounds differ between processes" in got, got
+    mb._core.spectrum(K._hamiltonian())[0] = None
     # Still usable afterwards: nothing was left half-way through a collective.
     assert np.isfinite(mb.evolve(H, psi, 0.5, comm=comm)).all()
+    assert np.isfinite(mb.evolve(K, psi, 0.5, comm=comm)).all()
 
 
 def check_interrupts():

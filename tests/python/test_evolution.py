@@ -242,3 +242,9 @@ def test_the_spectral_interval_is_found_once_and_kept_with_the_operator(rng):
     for bad in ([], [None, None], (None,)):
         with pytest.raises(TypeError, match="spectrum must be a list of one item"):
             mz._solve("chebyshev", hamiltonian(terms), psi, 1.0, 1e-10, 1, None, None, bad)
+    # Bounds that are not a solve's: refused, not used.
+    not_bounds = r"spectrum\[0\] must"
+    for bad, error in (([(-1.0, 1.0, -2.0, 2.0, True, 7)], "unknown source"), ([(-1.0, 1.0)], not_bounds),
+                       ([("lo", 1.0, -2.0, 2.0, True, 2)], not_bounds)):
+        with pytest.raises((TypeError, ValueError), match=error):
+            mz._solve("chebyshev", hamiltonian(terms), psi, 1.0, 1e-10, 1, None, None, bad)
