@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "morbizet/complex.hpp"
-#include "morbizet/evolve_imaginary.hpp"
+#include "morbizet/spectrum_bounds.hpp"
 #include "morbizet/counting_operator.hpp"
 #include "morbizet/grouped_pauli_sum.hpp"
 #include "morbizet/hamiltonian.hpp"

@@ -137,7 +137,7 @@ SpectralInterval choose_interval(const OperatorRef& op, double theta, double rto
     best_terms = chebyshev_degree(at * 0.5 * (safe_hi - safe_lo), rtol);
     best.source = IntervalSource::gershgorin;
   }
-  if ((!keep && best_terms < kWorthEstimating) || (keep && best_terms < kWorthBounding) || dim < 4) return best;
+  if (best_terms < (keep ? kWorthBounding : kWorthEstimating) || dim < 4) return best;
 
   const std::uint64_t n = op.local_dim();
   const std::uint64_t block = sum_block_size(dim);

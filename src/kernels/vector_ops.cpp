@@ -202,24 +202,6 @@ namespace {
 
 using namespace lanes;
 
-// The complex products a * x of the W amplitudes of x, a held as (re, re, ...) and
-// (im, im, ...): the lanes of cmul.
-template <int W>
-[[gnu::always_inline]] inline typename Lanes<W>::d times(typename Lanes<W>::d a_re, typename Lanes<W>::d a_im,
-                                                         typename Lanes<W>::d x) {
-  using D = typename Lanes<W>::d;
-  const D p1 = a_re * x;
-  const D p2 = a_im * __builtin_shuffle(x, swap_parts<W>());
-  return __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
-}
-
-template <int W>
-[[gnu::always_inline]] inline typename Lanes<W>::d splat(double v) {
-  typename Lanes<W>::d d;
-  for (int c = 0; c < 2 * W; ++c) d[c] = v;
-  return d;
-}
-
 // Sums over the doubles of len amplitudes in eight partial sums, double d into sum d mod 8
 // in index order, added pairwise at the end, so that every vector width W gives the same
 // bits. lanes(j) does the work of amplitudes [j, j + W) and returns their doubles'
@@ -254,7 +236,7 @@ template <int W, bool kFirst>
   using D = typename Lanes<W>::d;
   const D p = splat<W>(s.p), q = splat<W>(s.q), a_re = splat<W>(s.a.real()), a_im = splat<W>(s.a.imag());
   const D b_re = splat<W>(s.a_before.real()), b_im = splat<W>(s.a_before.imag());
-  const auto lanes = [&](std::uint64_t j) {
+  const auto lanes = [&](std::uint64_t j) __attribute__((always_inline)) {
     const std::uint64_t i = i0 + j;
     const D cur = load<W>(s.cur + i);
     D x = p * load<W>(w + j) - q * cur;
@@ -268,7 +250,7 @@ template <int W, bool kFirst>
     }
     return x * x;
   };
-  const auto one = [&](std::uint64_t k) {
+  const auto one = [&](std::uint64_t k) __attribute__((always_inline)) {
     const std::uint64_t i = i0 + k;
     cdouble x{s.p * w[k].real() - s.q * s.cur[i].real(), s.p * w[k].imag() - s.q * s.cur[i].imag()};
     if constexpr (kFirst) {
@@ -293,12 +275,12 @@ template <int W>
                                                         std::uint64_t len) {
   using D = typename Lanes<W>::d;
   const D b = splat<W>(beta);
-  const auto lanes = [&](std::uint64_t j) {
+  const auto lanes = [&](std::uint64_t j) __attribute__((always_inline)) {
     const D x = load<W>(w + j) - b * load<W>(u + j);
     store<W>(w + j, x);
     return load<W>(v + j) * x;
   };
-  const auto one = [&](std::uint64_t k) {
+  const auto one = [&](std::uint64_t k) __attribute__((always_inline)) {
     w[k] = {w[k].real() - beta * u[k].real(), w[k].imag() - beta * u[k].imag()};
     return std::pair{v[k].real() * w[k].real(), v[k].imag() * w[k].imag()};
   };
@@ -336,17 +318,11 @@ template <int W>
   return subtract_dot_lanes<2>(w, u, beta, v, len);
 }
 
-// The widest vectors this processor has: 4 (AVX-512), 2 (AVX2) or 1 complex amplitudes.
-int lane_width() {
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return 4;
-  return __builtin_cpu_supports("avx2") ? 2 : 1;
-}
-
 }  // namespace
 
 void chebyshev_step_range(const ChebyshevStep& step, const cdouble* w, std::uint64_t begin, std::uint64_t len) {
   // The widest variant this processor runs; all give the same bits, lane by lane.
-  switch (lane_width()) {
+  switch (widest_lanes()) {
     case 4: chebyshev_avx512(step, w, begin, len); break;
     case 2: chebyshev_avx2(step, w, begin, len); break;
     default: chebyshev_lanes<1>(step, w, begin, len); break;
@@ -397,7 +373,7 @@ void chebyshev_step(const ChebyshevStep& step, const cdouble* w, std::uint64_t n
 
 std::vector<double> subtract_then_block_dots(cdouble* w, const cdouble* u, double beta, const cdouble* v,
                                              std::uint64_t n, std::uint64_t block, std::int32_t threads) {
-  const int width = lane_width();
+  const int width = widest_lanes();
   return block_sums(n, block, threads, [&](std::uint64_t b, std::uint64_t e) {
     if (width == 4) return subtract_dot_avx512(w + b, u + b, beta, v + b, e - b);
     if (width == 2) return subtract_dot_avx2(w + b, u + b, beta, v + b, e - b);

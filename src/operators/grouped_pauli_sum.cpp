@@ -117,17 +117,17 @@ struct GroupPlan {
 
 // The plan of group g for the output block of len amplitudes whose input block starts at
 // local index base (global top | base), its varying words appended to the scratch, its
-// transform (if any) in the scratch's slot. The
-// sign of a word is the parity of (global input index) & z; it splits into the bits
-// above the low kBlockBits (fixed for an aligned run of 2^kBlockBits amplitudes), the
-// chunk's bits and the lane's bits. Per amplitude the coefficient is: the words whose z
-// has no low bit (one sign over the block, summed once, first), then the others in
-// order, each with the sign of the amplitude's run, then (where the group has one) the
-// table of its words whose z has only low bits. A group with kTransformWords or more words
-// whose z has low bits sums those instead as sum_p a_p (-1)^popcount(i & p) over their low
-// patterns p, a_p the sum in word order of the coefficients (with the signs of the
-// block's high bits) of the words with low pattern p: one Walsh-Hadamard transform per
-// block, added to the fixed sum per amplitude.
+// transform (if any) in the scratch's slot. The sign of a word is the parity of (global
+// input index) & z; it splits into the bits above the low kBlockBits (fixed for an
+// aligned run of 2^kBlockBits amplitudes), the chunk's bits and the lane's bits. Per
+// amplitude the coefficient is: the words whose z has no low bit (one sign over the
+// block, summed once, first), then the others in order, each with the sign of the
+// amplitude's run, then (where the group has one) the table of its words whose z has only
+// low bits. A group with kTransformWords or more words whose z has low bits sums those
+// instead as sum_p a_p (-1)^popcount(i & p) over their low patterns p, a_p the sum in
+// word order of the coefficients (with the signs of the block's high bits) of the words
+// with low pattern p: one Walsh-Hadamard transform per block, added to the fixed sum per
+// amplitude.
 template <int W>
 [[gnu::always_inline]] inline GroupPlan<W> plan_group(const FlipGroup& g, const GroupWord* words, const double* table,
                                                       const cdouble* in, std::uint64_t base, std::uint64_t top,
@@ -146,14 +146,15 @@ template <int W>
   const std::uint64_t chunk_bits = (len - 1) & ~lane_mask;
   double const_re = 0.0, const_im = 0.0;
   std::uint64_t chunk_mask = 0;
+  constexpr std::uint64_t kLow = kFixedBits + 1;
+  // The signs of the words over the whole block: those of the input's bits above it.
+  const std::uint64_t high = (base | top) & ~kFixedBits;
   std::size_t low_words = 0;
   for (std::uint32_t k = g.begin; k < g.end; ++k) low_words += (words[k].z & kFixedBits) != 0 ? 1 : 0;
   if (low_words >= kTransformWords) {
-    constexpr std::uint64_t kLow = kFixedBits + 1;
     scratch.walsh.assign(2 * kLow, 0.0);
     double* re = scratch.walsh.data();
     double* im = re + kLow;
-    const std::uint64_t high = (base | top) & ~kFixedBits;
     for (std::uint32_t k = g.begin; k < g.end; ++k) {
       const GroupWord& w = words[k];
       const std::uint64_t sign = parity(high & w.z) << 63;
@@ -171,42 +172,34 @@ template <int W>
       t[2 * i] = t[2 * i + 1] = re[i];
       t[2 * kLow + 2 * i] = t[2 * kLow + 2 * i + 1] = im[i];
     }
-    for (int c = 0; c < 2 * W; ++c) {
-      p.fixed_re[c] = std::bit_cast<std::uint64_t>(const_re);
-      p.fixed_im[c] = std::bit_cast<std::uint64_t>(const_im);
+    table = t;  // the transform takes the place of the group's table; no word varies
+  } else {
+    for (std::uint32_t k = g.begin; k < g.end; ++k) {
+      const GroupWord& w = words[k];
+      if ((w.z & kFixedBits) == 0) {
+        const std::uint64_t sign = parity(high & w.z) << 63;
+        const_re += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.re) ^ sign);
+        const_im += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
+        continue;
+      }
+      if (table != nullptr && (w.z & ~kFixedBits) == 0) continue;  // in the table
+      // Input index of lane c of the chunk at l: base + (l ^ xc) + (c ^ xw).
+      const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (p.xc & w.z & chunk_bits)) << 63;
+      U signs;
+      for (int c = 0; c < W; ++c) {
+        const std::uint64_t s =
+            block_sign ^ (parity((static_cast<std::uint64_t>(c) ^ p.xw) & w.z & lane_mask) << 63);
+        signs[2 * c] = signs[2 * c + 1] = s;
+      }
+      const U re = broadcast_bits<W>(w.re) ^ signs;
+      const U im = broadcast_bits<W>(w.im) ^ signs;
+      VaryingWord<W> v;
+      std::memcpy(v.re, &re, sizeof re);
+      std::memcpy(v.im, &im, sizeof im);
+      v.z_chunk = w.z & chunk_bits;
+      chunk_mask |= v.z_chunk;
+      scratch.varying.push_back(v);
     }
-    const std::uint64_t at = (base | top) & kFixedBits;
-    p.v_end = p.v_begin;
-    p.run = len;
-    p.tre = t + 2 * at;
-    p.tim = t + 2 * kLow + 2 * at;
-    return p;
-  }
-  for (std::uint32_t k = g.begin; k < g.end; ++k) {
-    const GroupWord& w = words[k];
-    if ((w.z & kFixedBits) == 0) {
-      // base holds no bit of z below the block, so this is the sign for the whole block.
-      const std::uint64_t sign = parity((base | top) & w.z) << 63;
-      const_re += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.re) ^ sign);
-      const_im += std::bit_cast<double>(std::bit_cast<std::uint64_t>(w.im) ^ sign);
-      continue;
-    }
-    if (table != nullptr && (w.z & ~kFixedBits) == 0) continue;  // in the table
-    // Input index of lane c of the chunk at l: base + (l ^ xc) + (c ^ xw).
-    const std::uint64_t block_sign = parity(((base | top) & w.z) ^ (p.xc & w.z & chunk_bits)) << 63;
-    U signs;
-    for (int c = 0; c < W; ++c) {
-      const std::uint64_t s = block_sign ^ (parity((static_cast<std::uint64_t>(c) ^ p.xw) & w.z & lane_mask) << 63);
-      signs[2 * c] = signs[2 * c + 1] = s;
-    }
-    const U re = broadcast_bits<W>(w.re) ^ signs;
-    const U im = broadcast_bits<W>(w.im) ^ signs;
-    VaryingWord<W> v;
-    std::memcpy(v.re, &re, sizeof re);
-    std::memcpy(v.im, &im, sizeof im);
-    v.z_chunk = w.z & chunk_bits;
-    chunk_mask |= v.z_chunk;
-    scratch.varying.push_back(v);
   }
   p.v_end = static_cast<std::uint32_t>(scratch.varying.size());
   for (int c = 0; c < 2 * W; ++c) {
@@ -219,7 +212,7 @@ template <int W>
   // The table's entries are indexed by the low bits of the input.
   const std::uint64_t at = (base | top) & kFixedBits;
   p.tre = table != nullptr ? table + 2 * at : nullptr;
-  p.tim = table != nullptr ? table + 2 * (kFixedBits + 1) + 2 * at : nullptr;
+  p.tim = table != nullptr ? table + 2 * kLow + 2 * at : nullptr;
   return p;
 }
 
@@ -273,10 +266,12 @@ template <int W, int R, int XW, Mode kMode, bool kTable, bool kShort>
     D t;
     if constexpr (kMode == Mode::re) {
       t = ar * v;
+    } else if constexpr (kMode == Mode::both) {
+      t = times<W>(ar, ai, v);
     } else {
+      // No real part: the products with it are +0, as the complex formula would add.
       const D p2 = ai * __builtin_shuffle(v, swap_parts<W>());
-      const D p1 = kRe ? ar * v : D{};
-      t = __builtin_shuffle(p1 - p2, p1 + p2, interleave<W>());
+      t = __builtin_shuffle(D{} - p2, D{} + p2, interleave<W>());
     }
     acc[q] += t;
   }
@@ -310,10 +305,12 @@ template <int W, int R>
   const bool table = p.tre != nullptr;
   switch (p.mode) {
     case Mode::re:
-      table ? tile_group<W, R, Mode::re, true>(p, varying, s, acc) : tile_group<W, R, Mode::re, false>(p, varying, s, acc);
+      table ? tile_group<W, R, Mode::re, true>(p, varying, s, acc)
+            : tile_group<W, R, Mode::re, false>(p, varying, s, acc);
       break;
     case Mode::im:
-      table ? tile_group<W, R, Mode::im, true>(p, varying, s, acc) : tile_group<W, R, Mode::im, false>(p, varying, s, acc);
+      table ? tile_group<W, R, Mode::im, true>(p, varying, s, acc)
+            : tile_group<W, R, Mode::im, false>(p, varying, s, acc);
       break;
     case Mode::both:
       table ? tile_group<W, R, Mode::both, true>(p, varying, s, acc)
@@ -354,6 +351,10 @@ struct Tables {
   const std::int64_t* at;
   const double* of(std::size_t g) const { return at[g] < 0 ? nullptr : data + at[g]; }
 };
+
+Tables tables_of(const std::vector<double>& data, const std::vector<std::int64_t>& at) {
+  return {data.data(), at.data()};
+}
 
 struct Job {
   const std::vector<FlipGroup>* groups;
@@ -432,10 +433,10 @@ template <int W>
 // whose X mask has top bits t lives at global top bits top ^ t): every eigenvalue lies
 // in some [centre - radius, centre + radius]. Returns the extremes over these rows.
 template <int W>
-[[gnu::always_inline]] inline void gershgorin_block(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
-                                                    std::uint64_t local_mask, std::uint64_t top, std::uint64_t j0,
-                                                    std::uint64_t len, Scratch<W>& scratch, double* centre,
-                                                    double* radius, double& lo, double& hi) {
+[[gnu::always_inline]] inline void gershgorin_block(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                    Tables tables, std::uint64_t local_mask, std::uint64_t top,
+                                                    std::uint64_t j0, std::uint64_t len, Scratch<W>& scratch,
+                                                    double* centre, double* radius, double& lo, double& hi) {
   const std::uint64_t low = len - 1;
   std::fill(centre, centre + len, 0.0);
   std::fill(radius, radius + len, 0.0);
@@ -463,15 +464,16 @@ struct Bounds {
 };
 
 template <int W>
-[[gnu::always_inline]] inline Bounds gershgorin_range(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
-                                                      std::uint64_t local_mask, std::uint64_t top, std::uint64_t begin,
-                                                      std::int64_t first, std::int64_t count, std::uint64_t block) {
+[[gnu::always_inline]] inline Bounds gershgorin_range(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                      Tables tables, std::uint64_t local_mask, std::uint64_t top,
+                                                      std::uint64_t begin, std::int64_t first, std::int64_t count,
+                                                      std::uint64_t block) {
   Scratch<W> scratch;
   std::vector<double> centre(block), radius(block);
   Bounds b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
   for (std::int64_t k = first; k < first + count; ++k) {
-    gershgorin_block<W>(groups, words, tables, local_mask, top, begin + static_cast<std::uint64_t>(k) * block, block, scratch,
-                        centre.data(), radius.data(), b.lo, b.hi);
+    gershgorin_block<W>(groups, words, tables, local_mask, top, begin + static_cast<std::uint64_t>(k) * block, block,
+                        scratch, centre.data(), radius.data(), b.lo, b.hi);
   }
   return b;
 }
@@ -488,15 +490,16 @@ using BoundsKernel = Bounds (*)(const std::vector<FlipGroup>&, const GroupWord*,
   return gershgorin_range<4>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
-[[gnu::target("avx2,popcnt")]] Bounds bounds_avx2(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
-                                                  std::uint64_t mask, std::uint64_t top, std::uint64_t begin,
-                                                  std::int64_t first, std::int64_t count, std::uint64_t block) {
+[[gnu::target("avx2,popcnt")]] Bounds bounds_avx2(const std::vector<FlipGroup>& groups, const GroupWord* words,
+                                                  Tables tables, std::uint64_t mask, std::uint64_t top,
+                                                  std::uint64_t begin, std::int64_t first, std::int64_t count,
+                                                  std::uint64_t block) {
   return gershgorin_range<2>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
-Bounds bounds_baseline(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables, std::uint64_t mask,
-                       std::uint64_t top, std::uint64_t begin, std::int64_t first, std::int64_t count,
-                       std::uint64_t block) {
+Bounds bounds_baseline(const std::vector<FlipGroup>& groups, const GroupWord* words, Tables tables,
+                       std::uint64_t mask, std::uint64_t top, std::uint64_t begin, std::int64_t first,
+                       std::int64_t count, std::uint64_t block) {
   return gershgorin_range<1>(groups, words, tables, mask, top, begin, first, count, block);
 }
 
@@ -522,8 +525,9 @@ void range_baseline(const Job& job, cdouble* out, std::uint64_t out_begin, std::
 
 // The widest variant this processor runs; all give the same roundings, lane by lane.
 RangeKernel choose_kernel(std::uint64_t block) {
-  if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return range_avx512;
-  if (block >= 2 && __builtin_cpu_supports("avx2")) return range_avx2;
+  const int width = std::min<std::uint64_t>(block, static_cast<std::uint64_t>(widest_lanes()));
+  if (width == 4) return range_avx512;
+  if (width == 2) return range_avx2;
   return range_baseline;
 }
 
@@ -640,14 +644,16 @@ void GroupedPauliSum::accumulate(std::size_t g_begin, std::size_t g_end, const S
                                  std::size_t source_stride, std::uint64_t local_mask, cdouble* out,
                                  std::uint64_t out_begin, std::uint64_t len, bool clear,
                                  std::int32_t num_threads) const {
-  const Job job{&groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, g_begin, g_end, sources, source_stride, local_mask, clear, nullptr};
+  const Job job{&groups_, words_.data(), tables_of(table_data_, table_at_), g_begin, g_end, sources, source_stride,
+                local_mask, clear, nullptr};
   run(job, out, out_begin, len, 1, num_threads);
 }
 
 void GroupedPauliSum::apply_nonidentity_then(const cdouble* in, const BlockEpilogue& then, std::int32_t num_threads,
                                              const Checkpoint& checkpoint) const {
   const SliceSource whole{in, 0, 0};
-  const Job job{&groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, 0, groups_.size(), &whole, 0, dim_ - 1, true, &then};
+  const Job job{&groups_, words_.data(), tables_of(table_data_, table_at_), 0, groups_.size(), &whole, 0, dim_ - 1,
+                true, &then};
   const std::uint64_t slice = std::max(checkpoint_slice(dim_, words_.size()), std::min(then.unit, dim_));
   for (std::uint64_t begin = 0; begin < dim_; begin += slice) {
     if (begin > 0) checkpoint();
@@ -659,12 +665,8 @@ std::pair<double, double> GroupedPauliSum::gershgorin_bounds(std::uint64_t local
                                                              std::uint64_t begin, std::uint64_t len,
                                                              std::int32_t num_threads) const {
   const std::uint64_t block = block_size(len);
-  BoundsKernel kernel = bounds_baseline;
-  if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
-    kernel = bounds_avx512;
-  } else if (block >= 2 && __builtin_cpu_supports("avx2")) {
-    kernel = bounds_avx2;
-  }
+  const int width = std::min<std::uint64_t>(block, static_cast<std::uint64_t>(widest_lanes()));
+  const BoundsKernel kernel = width == 4 ? bounds_avx512 : width == 2 ? bounds_avx2 : bounds_baseline;
   const auto blocks = static_cast<std::int64_t>(len / block);
   const int team = team_size(num_threads, (blocks + kBlocksPerThread - 1) / kBlocksPerThread);
   std::vector<Bounds> shares(static_cast<std::size_t>(team));
@@ -674,7 +676,8 @@ std::pair<double, double> GroupedPauliSum::gershgorin_bounds(std::uint64_t local
         const std::int64_t per = blocks / team, extra = blocks % team;
         const std::int64_t first = t * per + std::min<std::int64_t>(t, extra);
         shares[static_cast<std::size_t>(t)] =
-            kernel(groups_, words_.data(), Tables{table_data_.data(), table_at_.data()}, local_mask, top, begin, first, per + (t < extra ? 1 : 0), block);
+            kernel(groups_, words_.data(), tables_of(table_data_, table_at_), local_mask, top, begin, first,
+                   per + (t < extra ? 1 : 0), block);
       },
       1);
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;

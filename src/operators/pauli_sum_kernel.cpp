@@ -62,8 +62,9 @@ void block_baseline(const Job& job, cdouble* out, std::uint64_t j0, std::uint64_
 // The widest variant this processor runs; every variant computes the same roundings,
 // lane by lane, so the choice never shows in the result.
 BlockKernel choose_kernel(std::uint64_t block) {
-  if (block >= 4 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return block_avx512;
-  if (block >= 2 && __builtin_cpu_supports("avx2")) return block_avx2;
+  const int width = std::min<std::uint64_t>(block, static_cast<std::uint64_t>(widest_lanes()));
+  if (width == 4) return block_avx512;
+  if (width == 2) return block_avx2;
   return block_baseline;
 }
 
